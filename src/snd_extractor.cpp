@@ -1,0 +1,37 @@
+// snd_extractor: unpacks sound archives into the current directory.
+//
+//   snd_extractor ARCHIVE...
+//
+// Every argument is an archive path, processed in order. The exit status is
+// 255 when no archive is named and 0 otherwise; failures of single archives
+// and entries show only in the messages.
+#include <csignal>
+#include <cstdio>
+#include <vector>
+
+#include "sound_archive.h"
+
+int main(int argc, char* argv[])
+{
+    if (argc < 2) {
+        const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "snd_extractor";
+        std::fprintf(stderr, "Usage:%s zqa1 zqa2 zq3...\n", program);
+        return -1;
+    }
+#ifdef SIGXFSZ
+    // A write past the file-size limit then fails like any other write and
+    // the partial output is removed, instead of the process being killed.
+    std::signal(SIGXFSZ, SIG_IGN);
+#endif
+
+    // No entry may replace an archive of this run, whatever its spelling.
+    std::vector<file_identity> archives;
+    for (int arg = 1; arg < argc; ++arg) {
+        file_identity identity;
+        if (identify_file(argv[arg], &identity) == 0)
+            archives.push_back(identity);
+    }
+    for (int arg = 1; arg < argc; ++arg)
+        load_snd_zqa(argv[arg], archives);
+    return 0;
+}

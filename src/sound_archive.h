@@ -1,0 +1,57 @@
+// Reading sound archives (.zqa) and copying their entries out into files.
+//
+// Layout, all integers little-endian:
+//   header, 20 bytes:  16 bytes signature (never examined), int32 entry_count
+//   index, entry_count records of 264 bytes each, starting at offset 20:
+//     int32 data_offset   absolute position of the entry's bytes in the archive
+//     uint32 data_size    length of the entry's bytes
+//     char entry_name[256] stored path, '/'-separated, ends at the first NUL
+//                          (a field without NUL holds a 256-byte name)
+// Entries' data may lie anywhere in the file, in any order, overlapping.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <span>
+
+inline constexpr std::size_t signature_width = 16;
+inline constexpr std::size_t entry_name_width = 256;
+
+// Which file a path designates: device and inode, so that two spellings of one
+// file ("a.zqa", "./a.zqa", a link, a hard link) compare equal.
+struct file_identity {
+    std::uint64_t device;
+    std::uint64_t inode;
+};
+
+// Identity of the file `path` refers to, following symbolic links.
+// Returns 0, or -1 when there is no such file.
+int identify_file(const char* path, file_identity* identity);
+
+// Reads up to `width` bytes from the stream with one read into `field_buffer`
+// (which holds at least width + 1 bytes), stores a NUL right after the bytes
+// actually read and returns `field_buffer`. A short read leaves the stream's
+// end-of-file or error indicator set.
+char* read_str(std::FILE* stream, char* field_buffer, std::size_t width);
+
+// The output name of a stored path: the part after its last '/', or the whole
+// name when it holds no '/'. Only '/' separates; a backslash is a plain byte.
+const char* split_file_name(const char* entry_name);
+
+// Copies the `data_size` bytes at `data_offset` in the archive `stream` into
+// the file `output_name` in the working directory. Returns 0 once the file
+// holds exactly those bytes, -1 otherwise. On failure nothing is left at the
+// name but what was there before. An existing file or symbolic link at the
+// name is replaced whole, never written through; a directory is never
+// replaced, nor the archive being read, nor any file in `archives`. The
+// stream's position is left as it was.
+int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_offset,
+                std::uint32_t data_size, std::span<const file_identity> archives);
+
+// Extracts every entry of the archive at `archive_path` into the working
+// directory, with one progress line per entry on standard output. `archives`
+// holds the identities of the files that no entry may replace (every archive
+// of the run). Returns 0 when the whole index was read, -1 when the archive
+// could not be opened or read to the end of its index.
+int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives);
