@@ -1,0 +1,312 @@
+// End to end: the built tool run in a fresh directory on archives written
+// byte by byte, checking exact output, exit status and the files left.
+#include <gtest/gtest.h>
+
+#include <csignal>
+
+#include "archive_builder.h"
+#include "test_support.h"
+
+namespace {
+
+using builder::index_end;
+using builder::pack;
+using names = std::vector<std::string>;
+
+class Cli : public testing::Test {
+protected:
+    void put(const std::string& name, const std::string& bytes) { write_file(dir / name, bytes); }
+    std::string get(const std::string& name) { return read_file(dir / name); }
+    run_result run(const std::vector<std::string>& args, const run_options& options = {})
+    {
+        return run_tool(dir.path(), args, options);
+    }
+    // Runs the tool and checks that it exited normally with status 0 and
+    // printed exactly `out` and `err`.
+    void expect_run(const std::vector<std::string>& args, const std::string& out, const std::string& err = "",
+                    const run_options& options = {})
+    {
+        run_result result = run(args, options);
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.err, err);
+        EXPECT_EQ(result.term_signal, 0);
+        EXPECT_EQ(result.exit_code, 0);
+    }
+
+    scratch_dir dir;
+};
+
+// ---- The command line ---------------------------------------------------
+
+TEST_F(Cli, WithoutArchivesPrintsUsageAndExits255)
+{
+    run_result result = run({});
+    EXPECT_EQ(result.out, "");
+    EXPECT_EQ(result.err, std::string("Usage:") + SND_EXTRACTOR_PATH + " zqa1 zqa2 zq3...\n");
+    EXPECT_EQ(result.exit_code, 255);
+
+    result = run({}, {.empty_argv = true});
+    EXPECT_EQ(result.err, "Usage:snd_extractor zqa1 zqa2 zq3...\n");
+    EXPECT_EQ(result.exit_code, 255);
+    EXPECT_EQ(list_dir(dir.path()), names{});
+}
+
+TEST_F(Cli, ProcessesEveryArchiveInOrderPastMissingOnes)
+{
+    put("a.zqa", pack({{"a.wav", "aaa"}}));
+    put("-b.zqa", pack({{"b.wav", "bb"}}));
+    expect_run({"a.zqa", "missing.zqa", "-b.zqa", "a.zqa"},
+               "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
+               "1 sounds in -b.zqa.\nextract [b.wav]...done.\n"
+               "1 sounds in a.zqa.\nextract [a.wav]...done.\n",
+               "failed to open missing.zqa.\n");
+    EXPECT_EQ(get("a.wav"), "aaa");
+    EXPECT_EQ(get("b.wav"), "bb");
+}
+
+TEST_F(Cli, MessagesKeepTheirOrderInOneFile)
+{
+    put("a.zqa", pack({{"a.wav", "a"}}));
+    put("short.zqa", "too short");
+    expect_run({"a.zqa", "missing.zqa", "short.zqa", "a.zqa"},
+               "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
+               "failed to open missing.zqa.\n"
+               "failed to read short.zqa.\n"
+               "1 sounds in a.zqa.\nextract [a.wav]...done.\n",
+               "", {.merge_output = true});
+}
+
+// ---- Archives and their entries -------------------------------------------
+
+TEST_F(Cli, ExtractsEachEntryUnderItsLastComponent)
+{
+    std::string binary;
+    for (int i = 0; i < 256; ++i)
+        binary.push_back(static_cast<char>(i));
+    put("s.zqa", pack({{"sfx/ui/click.wav", binary}, {"music/theme.wav", "theme"}, {"empty.wav", ""}}));
+    expect_run({"s.zqa"},
+               "3 sounds in s.zqa.\n"
+               "extract [sfx/ui/click.wav]...done.\n"
+               "extract [music/theme.wav]...done.\n"
+               "extract [empty.wav]...done.\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"click.wav", "empty.wav", "s.zqa", "theme.wav"}));
+    EXPECT_EQ(get("click.wav"), binary);
+    EXPECT_EQ(get("theme.wav"), "theme");
+    EXPECT_EQ(get("empty.wav"), "");
+}
+
+TEST_F(Cli, CountsOfZeroOneAndBelowZero)
+{
+    put("zero.zqa", builder::header(0));
+    put("one.zqa", pack({{"x.wav", "x"}}));
+    put("neg.zqa", builder::header(0x80000000u) + std::string(600, 'z'));
+    put("junk.zqa", std::string(16, '\xFF') + std::string("\0\0\0\0", 4));
+    expect_run({"zero.zqa", "one.zqa", "neg.zqa", "junk.zqa"},
+               "0 sounds in zero.zqa.\n"
+               "1 sounds in one.zqa.\nextract [x.wav]...done.\n"
+               "-2147483648 sounds in neg.zqa.\n"
+               "0 sounds in junk.zqa.\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"junk.zqa", "neg.zqa", "one.zqa", "x.wav", "zero.zqa"}));
+}
+
+TEST_F(Cli, NameFieldsEndAtTheFirstNulOrAfter256Bytes)
+{
+    std::string full(256, 'n');                              // no NUL, no '/': too long a file name
+    std::string full_with_dir = "d/" + std::string(254, 'm');  // no NUL: a 254-byte file name
+    std::string junk_after_nul = std::string("real.wav\0junk/junk", 18);
+    put("n.zqa", builder::archive(3,
+                                  {{index_end(3), 1, full}, {index_end(3), 2, full_with_dir},
+                                   {index_end(3), 3, junk_after_nul}},
+                                  "XYZ"));
+    expect_run({"n.zqa"}, "3 sounds in n.zqa.\n"
+                          "extract [" + full + "]...failed.\n"
+                          "extract [" + full_with_dir + "]...done.\n"
+                          "extract [real.wav]...done.\n");
+    EXPECT_EQ(get(std::string(254, 'm')), "XY");
+    EXPECT_EQ(get("real.wav"), "XYZ");
+}
+
+TEST_F(Cli, DataIsFoundByItsPositionAlone)
+{
+    // Out of index order, overlapping each other, inside the header and the index.
+    std::string data = "0123456789";
+    const std::uint32_t at = index_end(4);
+    put("o.zqa", builder::archive(4,
+                                  {{at + 5, 5, "late.wav"}, {at, 7, "early.wav"},
+                                   {0, 16, "signature.wav"}, {20, 264, "index.wav"}},
+                                  data));
+    expect_run({"o.zqa"}, "4 sounds in o.zqa.\n"
+                          "extract [late.wav]...done.\nextract [early.wav]...done.\n"
+                          "extract [signature.wav]...done.\nextract [index.wav]...done.\n");
+    const std::string archive = get("o.zqa");
+    EXPECT_EQ(get("late.wav"), "56789");
+    EXPECT_EQ(get("early.wav"), "0123456");
+    EXPECT_EQ(get("signature.wav"), archive.substr(0, 16));
+    EXPECT_EQ(get("index.wav"), archive.substr(20, 264));
+}
+
+TEST_F(Cli, SameOutputNameTwiceKeepsTheLaterEntry)
+{
+    put("first.wav", "existed before the run");
+    put("d.zqa", pack({{"one/first.wav", "one"}, {"two/first.wav", "second"}}));
+    expect_run({"d.zqa"}, "2 sounds in d.zqa.\n"
+                          "extract [one/first.wav]...done.\nextract [two/first.wav]...done.\n");
+    EXPECT_EQ(get("first.wav"), "second");
+    EXPECT_EQ(list_dir(dir.path()), (names{"d.zqa", "first.wav"})) << "no temporary file is left";
+}
+
+// ---- Names that cannot be written -----------------------------------------
+
+TEST_F(Cli, UnusableNamesFailAndTheWalkGoesOn)
+{
+    fs::create_directory(dir / "taken.wav");
+    put("u.zqa", pack({{"dir/", "a"}, {"", "b"}, {"x/.", "c"}, {"..", "d"}, {"taken.wav", "e"}, {"ok.wav", "f"}}));
+    expect_run({"u.zqa"}, "6 sounds in u.zqa.\n"
+                          "extract [dir/]...failed.\nextract []...failed.\nextract [x/.]...failed.\n"
+                          "extract [..]...failed.\nextract [taken.wav]...failed.\nextract [ok.wav]...done.\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"ok.wav", "taken.wav", "u.zqa"}));
+    EXPECT_TRUE(fs::is_empty(dir / "taken.wav"));
+    EXPECT_EQ(get("ok.wav"), "f");
+}
+
+TEST_F(Cli, LinksAreReplacedNeverWrittenThrough)
+{
+    scratch_dir outside;
+    write_file(outside / "precious.wav", "outside bytes");
+    fs::create_symlink(outside / "precious.wav", dir / "precious.wav");
+    fs::create_directory_symlink(outside.path(), dir / "folder.wav");
+    put("l.zqa", pack({{"precious.wav", "new"}, {"folder.wav", "dir"}}));
+    expect_run({"l.zqa"}, "2 sounds in l.zqa.\nextract [precious.wav]...done.\nextract [folder.wav]...done.\n");
+    EXPECT_EQ(read_file(outside / "precious.wav"), "outside bytes");
+    EXPECT_EQ(list_dir(outside.path()), names{"precious.wav"});
+    EXPECT_FALSE(fs::is_symlink(dir / "precious.wav"));
+    EXPECT_EQ(get("precious.wav"), "new");
+    EXPECT_EQ(get("folder.wav"), "dir");
+}
+
+TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
+{
+    put("b.zqa", pack({{"x.wav", "x"}}));
+    fs::create_hard_link(dir / "b.zqa", dir / "hard.zqa");
+    fs::create_symlink("b.zqa", dir / "soft.zqa");
+    put("a.zqa", pack({{"a.zqa", "1"}, {"dir/b.zqa", "2"}, {"hard.zqa", "3"}, {"soft.zqa", "4"}, {"ok.wav", "5"}}));
+    const std::string a_bytes = get("a.zqa");
+    const std::string lines = "extract [a.zqa]...failed.\nextract [dir/b.zqa]...failed.\n"
+                              "extract [hard.zqa]...failed.\nextract [soft.zqa]...failed.\n"
+                              "extract [ok.wav]...done.\n";
+    // The archives are named by other spellings than the entries use.
+    expect_run({"./a.zqa", (dir / "b.zqa").string()},
+               "5 sounds in ./a.zqa.\n" + lines + "1 sounds in " + (dir / "b.zqa").string() +
+                   ".\nextract [x.wav]...done.\n");
+    EXPECT_EQ(get("a.zqa"), a_bytes);
+    EXPECT_EQ(get("hard.zqa"), pack({{"x.wav", "x"}}));
+    EXPECT_TRUE(fs::is_symlink(dir / "soft.zqa"));
+
+    // Without b.zqa on the command line, only the archive being read is kept.
+    expect_run({"a.zqa"}, "5 sounds in a.zqa.\nextract [a.zqa]...failed.\nextract [dir/b.zqa]...done.\n"
+                          "extract [hard.zqa]...done.\nextract [soft.zqa]...done.\nextract [ok.wav]...done.\n");
+    EXPECT_EQ(get("a.zqa"), a_bytes);
+    EXPECT_EQ(get("b.zqa"), "2");
+}
+
+// ---- Damaged archives -----------------------------------------------------
+
+TEST_F(Cli, UnreadableDataFailsAndLeavesOldFilesAlone)
+{
+    const std::uint32_t at = index_end(6);
+    put("kept.wav", "kept bytes");
+    put("r.zqa", builder::archive(6,
+                                  {{at, 4, "past_end.wav"}, {at, 4, "kept.wav"}, {0xFFFFFFF0u, 2, "negative.wav"},
+                                   {0, 0xFFFFFFFFu, "huge.wav"}, {0x80000000u, 0, "empty.wav"},
+                                   {at, 3, "fine.wav"}},
+                                  "abc"));
+    expect_run({"r.zqa"}, "6 sounds in r.zqa.\n"
+                          "extract [past_end.wav]...failed.\nextract [kept.wav]...failed.\n"
+                          "extract [negative.wav]...failed.\nextract [huge.wav]...failed.\n"
+                          "extract [empty.wav]...done.\nextract [fine.wav]...done.\n");
+    EXPECT_EQ(list_dir(dir.path()), (names{"empty.wav", "fine.wav", "kept.wav", "r.zqa"}));
+    EXPECT_EQ(get("kept.wav"), "kept bytes");
+    EXPECT_EQ(get("empty.wav"), "");
+    EXPECT_EQ(get("fine.wav"), "abc");
+}
+
+TEST_F(Cli, ShortHeaderOrUnreadableArchiveFailsToRead)
+{
+    put("empty.zqa", "");
+    put("nineteen.zqa", std::string(19, 'h'));
+    fs::create_directory(dir / "folder.zqa");
+    put("ok.zqa", pack({{"ok.wav", "ok"}}));
+    expect_run({"empty.zqa", "nineteen.zqa", "folder.zqa", "ok.zqa"}, "1 sounds in ok.zqa.\nextract [ok.wav]...done.\n",
+               "failed to read empty.zqa.\nfailed to read nineteen.zqa.\nfailed to read folder.zqa.\n");
+}
+
+TEST_F(Cli, IndexCutShortStopsAtTheBreak)
+{
+    std::string whole = builder::archive(2, {{0, 4, "one.wav"}, {4, 4, "two.wav"}});
+    put("cut.zqa", whole.substr(0, index_end(1) + 100));  // ends inside the second entry
+    // A count far beyond the file: two real entries, data inside the header.
+    put("big.zqa", builder::archive(0x7FFFFFFF, {{0, 4, "sig1.wav"}, {4, 4, "sig2.wav"}}, "tail"));
+    put("ok.zqa", builder::header(0));
+    expect_run({"cut.zqa", "big.zqa", "ok.zqa"},
+               "2 sounds in cut.zqa.\nextract [one.wav]...done.\nfailed to read cut.zqa.\n"
+               "2147483647 sounds in big.zqa.\nextract [sig1.wav]...done.\nextract [sig2.wav]...done.\n"
+               "failed to read big.zqa.\n0 sounds in ok.zqa.\n",
+               "", {.merge_output = true});
+    EXPECT_EQ(get("one.wav"), "SOUN");
+    EXPECT_EQ(get("sig1.wav"), "SOUN");
+    EXPECT_EQ(get("sig2.wav"), "DARC");
+}
+
+// ---- Failing disks --------------------------------------------------------
+
+TEST_F(Cli, WritesPastTheFileSizeLimitFailCleanly)
+{
+    std::string big(64 * 1024, 'B');
+    put("kept.wav", "kept bytes");
+    put("w.zqa", pack({{"new.wav", big}, {"kept.wav", big}, {"small.wav", "small"}}));
+    // The tool is not shielded from SIGXFSZ here: it must stand it itself.
+    expect_run({"w.zqa"}, "3 sounds in w.zqa.\n"
+                          "extract [new.wav]...failed.\nextract [kept.wav]...failed.\nextract [small.wav]...done.\n",
+               "", {.file_size_limit = 16 * 1024});
+    EXPECT_EQ(list_dir(dir.path()), (names{"kept.wav", "small.wav", "w.zqa"}));
+    EXPECT_EQ(get("kept.wav"), "kept bytes");
+}
+
+// ---- The terminal ---------------------------------------------------------
+
+TEST_F(Cli, ControlBytesShowAsQuestionMarksOnlyOnATerminal)
+{
+    const std::string hostile = "\x1b]0;owned\x07/bell\x7f\x01.wav";
+    put("t.zqa", pack({{hostile, "x"}}));
+    expect_run({"t.zqa"}, "1 sounds in t.zqa.\nextract [?]0;owned?/bell??.wav]...done.\n", "", {.terminal = true});
+    expect_run({"t.zqa"}, "1 sounds in t.zqa.\nextract [" + hostile + "]...done.\n");
+    EXPECT_EQ(get("bell\x7f\x01.wav"), "x");
+}
+
+}  // namespace
+
+namespace {
+
+std::uint32_t le32_at(const std::string& bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (int i = 3; i >= 0; --i)
+        value = value << 8 | static_cast<unsigned char>(bytes.at(at + static_cast<std::size_t>(i)));
+    return value;
+}
+
+TEST_F(Cli, DemoArchiveUnpacksIntoWaveFiles)
+{
+    run_result result = run({SND_EXTRACTOR_DEMO_ARCHIVE});
+    EXPECT_EQ(result.err, "");
+    EXPECT_EQ(list_dir(dir.path()), (names{"a4_440hz.wav", "a_minor.wav", "c5_523hz.wav", "e5_659hz.wav"}));
+    for (const std::string& name : list_dir(dir.path())) {
+        std::string wav = get(name);
+        ASSERT_GE(wav.size(), 44u);
+        EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8), "RIFFWAVEfmt ") << name;
+        EXPECT_EQ(le32_at(wav, 4), wav.size() - 8) << name;
+        EXPECT_EQ(le32_at(wav, 40), wav.size() - 44) << name;
+    }
+}
+
+}  // namespace

@@ -1,0 +1,190 @@
+// The archive walk's pieces, called directly on real files.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <memory>
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "archive_builder.h"
+#include "sound_archive.h"
+#include "test_support.h"
+
+namespace {
+
+struct file_closer {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
+};
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+file_ptr open_bytes(const fs::path& path, const std::string& bytes)
+{
+    write_file(path, bytes);
+    return file_ptr(std::fopen(path.c_str(), "rb"));
+}
+
+TEST(ReadStr, ReadsTheFieldAndTerminatesIt)
+{
+    scratch_dir dir;
+    file_ptr stream = open_bytes(dir / "f", "0123456789abcdefXYZ");
+    char field[17];
+    std::memset(field, '#', sizeof field);
+    EXPECT_EQ(read_str(stream.get(), field, 16), field);
+    EXPECT_EQ(std::string(field, 17), std::string("0123456789abcdef\0", 17));
+    EXPECT_EQ(std::fgetc(stream.get()), 'X') << "the stream moves on by exactly the width";
+    EXPECT_FALSE(std::feof(stream.get()));
+}
+
+TEST(ReadStr, ShortReadTerminatesAfterTheBytesReadAndFlagsTheEnd)
+{
+    scratch_dir dir;
+    file_ptr stream = open_bytes(dir / "f", std::string("ab\0cd", 5));
+    char field[257];
+    std::memset(field, '#', sizeof field);
+    read_str(stream.get(), field, 256);
+    EXPECT_EQ(std::string(field, 6), std::string("ab\0cd\0", 6));
+    EXPECT_STREQ(field, "ab") << "the name ends at its first NUL";
+    EXPECT_TRUE(std::feof(stream.get()));
+}
+
+TEST(SplitFileName, TakesThePartAfterTheLastSlash)
+{
+    const std::pair<const char*, const char*> cases[] = {
+        {"sfx/ui/click.wav", "click.wav"},
+        {"/rooted.wav", "rooted.wav"},
+        {"plain.wav", "plain.wav"},        // no '/': the whole name
+        {"", ""},
+        {"dir/", ""},                      // ends in '/': empty
+        {"win\\path\\x.wav", "win\\path\\x.wav"},  // a backslash is a plain byte
+        {"a/b\\c.wav", "b\\c.wav"},
+        {"a//..", ".."},
+    };
+    for (const auto& [name, expected] : cases)
+        EXPECT_STREQ(split_file_name(name), expected) << "for \"" << name << "\"";
+    const char* name = "dir/x.wav";
+    EXPECT_EQ(split_file_name(name), name + 4) << "a view into the name, not a copy";
+}
+
+// extract_wav works in the current directory: each test runs in its own.
+class ExtractWav : public testing::Test {
+protected:
+    void SetUp() override
+    {
+        previous_ = fs::current_path();
+        fs::current_path(dir_.path());
+        // 20 bytes of header, then "HELLO" at 20 and "WORLD!" at 25.
+        archive_ = open_bytes("a.zqa", builder::header(2) + "HELLOWORLD!");
+    }
+    void TearDown() override { fs::current_path(previous_); }
+
+    int extract(const char* name, std::int32_t offset, std::uint32_t size,
+                std::span<const file_identity> archives = {})
+    {
+        return extract_wav(name, archive_.get(), offset, size, archives);
+    }
+
+    scratch_dir dir_;
+    fs::path previous_;
+    file_ptr archive_;
+};
+
+TEST_F(ExtractWav, CopiesTheRangeAndLeavesTheStreamWhereItWas)
+{
+    char head[5];
+    ASSERT_EQ(std::fread(head, 1, 4, archive_.get()), 4u);
+    long before = std::ftell(archive_.get());
+    EXPECT_EQ(extract("w.wav", 25, 6), 0);
+    EXPECT_EQ(extract("h.wav", 20, 5), 0);
+    EXPECT_EQ(read_file("w.wav"), "WORLD!");
+    EXPECT_EQ(read_file("h.wav"), "HELLO");
+    EXPECT_EQ(std::ftell(archive_.get()), before);
+    EXPECT_EQ(std::fgetc(archive_.get()), 'D') << "the buffered stream reads on from the same place";
+}
+
+TEST_F(ExtractWav, EmptyEntryIsAnEmptyFileWhereverItPoints)
+{
+    EXPECT_EQ(extract("zero.wav", 0x7FFFFFFF, 0), 0);
+    EXPECT_EQ(extract("negative.wav", -1, 0), 0);
+    EXPECT_EQ(read_file("zero.wav"), "");
+    EXPECT_EQ(read_file("negative.wav"), "");
+}
+
+TEST_F(ExtractWav, UnreadableRangeLeavesNothingNewAndKeepsOldFiles)
+{
+    write_file("old.wav", "old bytes");
+    EXPECT_EQ(extract("new.wav", 28, 4), -1) << "runs one byte past the end";
+    EXPECT_EQ(extract("old.wav", 28, 4), -1);
+    EXPECT_EQ(extract("neg.wav", -20, 4), -1);
+    EXPECT_EQ(extract("huge.wav", 0, 0xFFFFFFFFu), -1);
+    EXPECT_EQ(read_file("old.wav"), "old bytes");
+    EXPECT_EQ(list_dir("."), (std::vector<std::string>{"a.zqa", "old.wav"}));
+}
+
+TEST_F(ExtractWav, ReplacesFilesAndLinksButNeverWritesThroughALink)
+{
+    scratch_dir outside;
+    write_file(outside / "precious", "keep me");
+    fs::create_symlink(outside / "precious", "link.wav");
+    fs::create_directory("subdir");
+    fs::create_directory_symlink("subdir", "dirlink.wav");
+    write_file("old.wav", "old bytes that are longer");
+
+    EXPECT_EQ(extract("link.wav", 20, 5), 0);
+    EXPECT_EQ(extract("dirlink.wav", 25, 6), 0);
+    EXPECT_EQ(extract("old.wav", 20, 5), 0);
+
+    EXPECT_EQ(read_file(outside / "precious"), "keep me");
+    EXPECT_FALSE(fs::is_symlink("link.wav"));
+    EXPECT_EQ(read_file("link.wav"), "HELLO");
+    EXPECT_FALSE(fs::is_symlink("dirlink.wav"));
+    EXPECT_EQ(read_file("dirlink.wav"), "WORLD!");
+    EXPECT_EQ(read_file("old.wav"), "HELLO");
+    EXPECT_TRUE(fs::is_empty("subdir"));
+}
+
+TEST_F(ExtractWav, RefusesDirectoriesDotNamesAndTheEmptyName)
+{
+    fs::create_directory("dir.wav");
+    for (const char* name : {"dir.wav", ".", "..", ""})
+        EXPECT_EQ(extract(name, 20, 5), -1) << "for \"" << name << "\"";
+    EXPECT_TRUE(fs::is_directory("dir.wav"));
+    EXPECT_EQ(list_dir("."), (std::vector<std::string>{"a.zqa", "dir.wav"}));
+}
+
+TEST_F(ExtractWav, NeverReplacesTheArchiveOrAListedFile)
+{
+    write_file("other.zqa", "another archive");
+    file_identity other;
+    ASSERT_EQ(identify_file("other.zqa", &other), 0);
+    fs::create_hard_link("a.zqa", "hard.wav");
+    fs::create_symlink("other.zqa", "soft.wav");
+    const std::string archive_bytes = read_file("a.zqa");
+
+    EXPECT_EQ(extract("a.zqa", 20, 5), -1) << "the archive being read, though no list names it";
+    EXPECT_EQ(extract("hard.wav", 20, 5), -1);
+    file_identity listed[] = {other};
+    EXPECT_EQ(extract("other.zqa", 20, 5, listed), -1);
+    EXPECT_EQ(extract("soft.wav", 20, 5, listed), -1);
+
+    EXPECT_EQ(read_file("a.zqa"), archive_bytes);
+    EXPECT_EQ(read_file("other.zqa"), "another archive");
+    EXPECT_TRUE(fs::is_symlink("soft.wav"));
+}
+
+TEST_F(ExtractWav, NewAndReplacedFilesGetTheOrdinaryMode)
+{
+    mode_t mask = umask(027);
+    write_file("old.wav", "old");
+    fs::permissions("old.wav", fs::perms::owner_read);
+    EXPECT_EQ(extract("new.wav", 20, 5), 0);
+    EXPECT_EQ(extract("old.wav", 20, 5), 0);
+    umask(mask);
+    struct stat status;
+    ASSERT_EQ(stat("new.wav", &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+    ASSERT_EQ(stat("old.wav", &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0640u);
+}
+
+}  // namespace

@@ -1,0 +1,144 @@
+#include "test_support.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+#include <stdexcept>
+
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <termios.h>
+#include <unistd.h>
+
+#ifndef SND_EXTRACTOR_PATH
+#error "SND_EXTRACTOR_PATH must name the built tool"
+#endif
+
+scratch_dir::scratch_dir()
+{
+    std::string pattern = (fs::temp_directory_path() / "snd_extractor_test.XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+        throw std::runtime_error("mkdtemp failed");
+    path_ = pattern;
+}
+
+scratch_dir::~scratch_dir()
+{
+    std::error_code ignored;
+    fs::remove_all(path_, ignored);
+}
+
+void write_file(const fs::path& path, const std::string& bytes)
+{
+    std::ofstream out(path, std::ios::binary | std::ios::trunc);
+    out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    if (!out)
+        throw std::runtime_error("cannot write " + path.string());
+}
+
+std::string read_file(const fs::path& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    if (!in)
+        throw std::runtime_error("cannot read " + path.string());
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::string> list_dir(const fs::path& dir)
+{
+    std::vector<std::string> names;
+    for (const auto& entry : fs::directory_iterator(dir))
+        names.push_back(entry.path().filename().string());
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+namespace {
+
+std::string read_all(std::FILE* file)
+{
+    std::rewind(file);
+    std::string text;
+    char buffer[4096];
+    std::size_t count;
+    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
+        text.append(buffer, count);
+    return text;
+}
+
+// Opens a pseudo-terminal that passes output through unchanged. Returns the
+// master and stores the slave's descriptor.
+int open_terminal(int* slave)
+{
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
+        throw std::runtime_error("no pseudo-terminal");
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    termios settings;
+    if (*slave < 0 || tcgetattr(*slave, &settings) != 0)
+        throw std::runtime_error("cannot open the terminal's slave");
+    settings.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // no "\n" to "\r\n"
+    tcsetattr(*slave, TCSANOW, &settings);
+    return master;
+}
+
+}  // namespace
+
+run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
+{
+    std::FILE* out_file = std::tmpfile();
+    std::FILE* err_file = std::tmpfile();
+    int master = -1;
+    int slave = -1;
+    if (options.terminal)
+        master = open_terminal(&slave);
+
+    std::vector<std::string> strings{SND_EXTRACTOR_PATH};
+    strings.insert(strings.end(), args.begin(), args.end());
+    std::vector<char*> argv;
+    if (!options.empty_argv)
+        for (std::string& s : strings)
+            argv.push_back(s.data());
+    argv.push_back(nullptr);
+
+    pid_t child = fork();
+    if (child == 0) {
+        if (chdir(dir.c_str()) != 0)
+            _exit(126);
+        dup2(options.terminal ? slave : fileno(out_file), STDOUT_FILENO);
+        dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file), STDERR_FILENO);
+        if (options.file_size_limit >= 0) {
+            rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
+            setrlimit(RLIMIT_FSIZE, &limit);
+        }
+        execve(SND_EXTRACTOR_PATH, argv.data(), environ);
+        _exit(127);
+    }
+
+    run_result result;
+    if (options.terminal) {
+        close(slave);
+        char buffer[4096];
+        ssize_t count;
+        while ((count = read(master, buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR))
+            if (count > 0)
+                result.out.append(buffer, static_cast<std::size_t>(count));
+        close(master);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    if (WIFEXITED(status))
+        result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.term_signal = WTERMSIG(status);
+    if (!options.terminal)
+        result.out = read_all(out_file);
+    result.err = read_all(err_file);
+    std::fclose(out_file);
+    std::fclose(err_file);
+    return result;
+}

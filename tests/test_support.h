@@ -1,0 +1,46 @@
+// Shared pieces of the tests: scratch directories, files, and running the
+// real snd_extractor binary.
+#pragma once
+
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace fs = std::filesystem;
+
+// A fresh directory under the system's temporary directory, removed with
+// everything in it when the object goes.
+class scratch_dir {
+public:
+    scratch_dir();
+    ~scratch_dir();
+    scratch_dir(const scratch_dir&) = delete;
+    scratch_dir& operator=(const scratch_dir&) = delete;
+    const fs::path& path() const { return path_; }
+    fs::path operator/(const std::string& name) const { return path_ / name; }
+
+private:
+    fs::path path_;
+};
+
+void write_file(const fs::path& path, const std::string& bytes);
+std::string read_file(const fs::path& path);
+// Names of the entries in `dir`, sorted.
+std::vector<std::string> list_dir(const fs::path& dir);
+
+struct run_options {
+    bool merge_output = false;       // standard error into the standard output file
+    bool terminal = false;           // standard output on a pseudo-terminal
+    long long file_size_limit = -1;  // RLIMIT_FSIZE for the tool, in bytes
+    bool empty_argv = false;         // start with no argument vector at all
+};
+
+struct run_result {
+    std::string out;
+    std::string err;
+    int exit_code = -1;    // when the tool exited
+    int term_signal = 0;   // when a signal ended it
+};
+
+// Runs the built tool with `args` (after the program name) in `dir`.
+run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
