@@ -272,6 +272,22 @@ TEST_F(Cli, WritesPastTheFileSizeLimitFailCleanly)
     EXPECT_EQ(get("kept.wav"), "kept bytes");
 }
 
+TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limit";
+#endif
+    std::string big(64 << 20, 'S');
+    big[12345] = 'x';
+    put("m.zqa", pack({{"big.wav", big}}));
+    const std::string huge_lines = "1 sounds in h.zqa.\nextract [huge.wav]...failed.\n";
+    put("h.zqa", builder::archive(1, {{0, 0xFFFFFFFFu, "huge.wav"}}));
+    // 40 MiB of address space: the tool and its libraries fit, the entry does not.
+    expect_run({"m.zqa", "h.zqa"}, "1 sounds in m.zqa.\nextract [big.wav]...done.\n" + huge_lines, "",
+               {.memory_limit = 40 << 20});
+    EXPECT_TRUE(get("big.wav") == big);
+}
+
 // ---- The terminal ---------------------------------------------------------
 
 TEST_F(Cli, ControlBytesShowAsQuestionMarksOnlyOnATerminal)

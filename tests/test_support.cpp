@@ -86,6 +86,14 @@ int open_terminal(int* slave)
     return master;
 }
 
+void limit_resource(int resource, long long bytes)
+{
+    if (bytes < 0)
+        return;
+    rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    setrlimit(resource, &limit);
+}
+
 }  // namespace
 
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
@@ -111,10 +119,8 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
             _exit(126);
         dup2(options.terminal ? slave : fileno(out_file), STDOUT_FILENO);
         dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file), STDERR_FILENO);
-        if (options.file_size_limit >= 0) {
-            rlimit limit{static_cast<rlim_t>(options.file_size_limit), static_cast<rlim_t>(options.file_size_limit)};
-            setrlimit(RLIMIT_FSIZE, &limit);
-        }
+        limit_resource(RLIMIT_FSIZE, options.file_size_limit);
+        limit_resource(RLIMIT_AS, options.memory_limit);
         execve(SND_EXTRACTOR_PATH, argv.data(), environ);
         _exit(127);
     }

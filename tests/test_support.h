@@ -32,6 +32,7 @@ struct run_options {
     bool merge_output = false;       // standard error into the standard output file
     bool terminal = false;           // standard output on a pseudo-terminal
     long long file_size_limit = -1;  // RLIMIT_FSIZE for the tool, in bytes
+    long long memory_limit = -1;     // RLIMIT_AS for the tool, in bytes
     bool empty_argv = false;         // start with no argument vector at all
 };
 
