@@ -1,0 +1,151 @@
+#!/usr/bin/env python3
+"""Times snd_extractor side by side with a floor, tar -x and cp.
+
+For each workload it writes one archive (and a tar of the same files), then
+runs each pair of commands alternately, every run into a fresh directory,
+after a warm-up, and reports the medians, their ratios and the tool's peak
+resident memory. Everything happens under --dir (a tmpfs by default, so that
+disk write-back does not drown the figures).
+
+    python3 bench/bench.py [--tool build/snd_extractor] [--dir /dev/shm] [--runs 7]
+"""
+
+import argparse
+import os
+import random
+import shutil
+import statistics
+import subprocess
+import sys
+import tarfile
+import tempfile
+import time
+
+HERE = os.path.dirname(os.path.abspath(__file__))
+
+
+def le32(value):
+    return value.to_bytes(4, "little")
+
+
+def write_archive(path, names, contents):
+    """Writes a sound archive: header, index, then the data in order."""
+    offset = 20 + 264 * len(names)
+    with open(path, "wb") as out:
+        out.write(b"BENCHMARKARCHIVE" + le32(len(names)))
+        for name, data in zip(names, contents):
+            out.write(le32(offset) + le32(len(data)) + name.encode().ljust(256, b"\0"))
+            offset += len(data)
+        for data in contents:
+            out.write(data)
+
+
+def write_tar(path, names, contents):
+    """An uncompressed tar of the same files, under their output names."""
+    with tarfile.open(path, "w", format=tarfile.GNU_FORMAT) as tar:
+        for name, data in zip(names, contents):
+            info = tarfile.TarInfo(name.rsplit("/", 1)[-1])
+            info.size = len(data)
+            info.mode = 0o644
+            with tempfile.SpooledTemporaryFile(max_size=len(data) + 1) as f:
+                f.write(data)
+                f.seek(0)
+                tar.addfile(info, f)
+
+
+def run_once(command, workdir):
+    """Runs `command` in a fresh `workdir`; returns its wall-clock seconds."""
+    os.mkdir(workdir)
+    start = time.perf_counter()
+    status = subprocess.run(command, cwd=workdir, stdout=subprocess.DEVNULL).returncode
+    seconds = time.perf_counter() - start
+    if status != 0:
+        sys.exit(f"{command[0]} failed with status {status}")
+    shutil.rmtree(workdir)
+    return seconds
+
+
+def peak_memory(command, workdir):
+    """The peak resident memory of `command` in KiB, as GNU time reports it
+    (a child of this large process would count this process's pages too)."""
+    report = os.path.join(os.path.dirname(workdir), "peak")
+    run_once(["/usr/bin/time", "-f", "%M", "-o", report] + command, workdir)
+    with open(report) as f:
+        return int(f.read().split()[-1])
+
+
+def compare(scratch, label, first, second, runs):
+    """Alternates two commands after a warm-up; prints and returns their
+    median times."""
+    times = {0: [], 1: []}
+    commands = (first, second)
+    for run in range(runs + 1):
+        order = (0, 1) if run % 2 == 0 else (1, 0)
+        for which in order:
+            seconds = run_once(commands[which], os.path.join(scratch, f"out-{which}"))
+            if run > 0:  # run 0 is the warm-up
+                times[which].append(seconds)
+    a, b = statistics.median(times[0]), statistics.median(times[1])
+    print(f"  {label:<34} {a * 1000:9.1f} ms  vs {b * 1000:9.1f} ms   ratio {a / b:5.2f}", flush=True)
+    return a, b
+
+
+def make_content(count, size, seed):
+    rng = random.Random(seed)
+    block = rng.randbytes(size + 4096)
+    names = [f"sounds/s{i:05d}.wav" for i in range(count)]
+    # Each entry differs from the next; cheap to make, useless to dedupe.
+    contents = [block[i % 4096:i % 4096 + size] for i in range(count)]
+    return names, contents
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--tool", default=os.path.join(HERE, "..", "build", "snd_extractor"))
+    parser.add_argument("--dir", default="/dev/shm", help="where archives and outputs go (default /dev/shm)")
+    parser.add_argument("--runs", type=int, default=7, help="timed runs per command (default 7)")
+    parser.add_argument("--skip-2g", action="store_true", help="leave out the 2 GB entry")
+    args = parser.parse_args()
+    tool = os.path.abspath(args.tool)
+    if not os.access(tool, os.X_OK):
+        sys.exit(f"no tool at {tool}: build it first")
+
+    scratch = tempfile.mkdtemp(prefix="snd_bench.", dir=args.dir)
+    try:
+        floor = os.path.join(scratch, "floor")
+        subprocess.run(["g++", "-O2", "-std=c++20", "-o", floor, os.path.join(HERE, "floor.cpp")], check=True)
+        print(f"snd_extractor benchmark in {scratch}, median of {args.runs} runs, ratios tool / other")
+
+        print("20,000 entries of 1,000 bytes")
+        names, contents = make_content(20000, 1000, 1)
+        archive, tar = os.path.join(scratch, "small.zqa"), os.path.join(scratch, "small.tar")
+        write_archive(archive, names, contents)
+        write_tar(tar, names, contents)
+        compare(scratch, "snd_extractor vs floor", [tool, archive], [floor, archive], args.runs)
+        compare(scratch, "snd_extractor vs tar -x", [tool, archive], ["tar", "-xf", tar], args.runs)
+        os.remove(tar)
+
+        print("50 entries of 10 MB")
+        names, contents = make_content(50, 10_000_000, 2)
+        archive = os.path.join(scratch, "medium.zqa")
+        write_archive(archive, names, contents)
+        del contents
+        compare(scratch, "snd_extractor vs cp of the archive", [tool, archive], ["cp", archive, "."], args.runs)
+        os.remove(archive)
+
+        sizes = [("200 MB", 200_000_000)] + ([] if args.skip_2g else [("2 GB", 2_000_000_000)])
+        for label, size in sizes:
+            archive = os.path.join(scratch, "large.zqa")
+            with open(archive, "wb") as out:
+                out.write(b"BENCHMARKARCHIVE" + le32(1) + le32(284) + le32(size) + b"one.wav".ljust(256, b"\0"))
+                out.truncate(284 + size)  # a sparse file reads as zeros
+            seconds = statistics.median(run_once([tool, archive], os.path.join(scratch, "out")) for _ in range(3))
+            peak = peak_memory([tool, archive], os.path.join(scratch, "out"))
+            print(f"one entry of {label:<22} {seconds * 1000:9.1f} ms   peak resident {peak / 1024:6.1f} MiB")
+            os.remove(archive)
+    finally:
+        shutil.rmtree(scratch, ignore_errors=True)
+
+
+if __name__ == "__main__":
+    main()
