@@ -2,6 +2,7 @@
 // byte by byte, checking exact output, exit status and the files left.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 
 #include "archive_builder.h"
@@ -113,16 +114,19 @@ TEST_F(Cli, NameFieldsEndAtTheFirstNulOrAfter256Bytes)
 {
     std::string full(256, 'n');                              // no NUL, no '/': too long a file name
     std::string full_with_dir = "d/" + std::string(254, 'm');  // no NUL: a 254-byte file name
+    std::string longest(255, 'l');                             // the longest file name there is
     std::string junk_after_nul = std::string("real.wav\0junk/junk", 18);
-    put("n.zqa", builder::archive(3,
-                                  {{index_end(3), 1, full}, {index_end(3), 2, full_with_dir},
-                                   {index_end(3), 3, junk_after_nul}},
+    put("n.zqa", builder::archive(4,
+                                  {{index_end(4), 1, full}, {index_end(4), 2, full_with_dir},
+                                   {index_end(4), 1, longest}, {index_end(4), 3, junk_after_nul}},
                                   "XYZ"));
-    expect_run({"n.zqa"}, "3 sounds in n.zqa.\n"
+    expect_run({"n.zqa"}, "4 sounds in n.zqa.\n"
                           "extract [" + full + "]...failed.\n"
                           "extract [" + full_with_dir + "]...done.\n"
+                          "extract [" + longest + "]...done.\n"
                           "extract [real.wav]...done.\n");
     EXPECT_EQ(get(std::string(254, 'm')), "XY");
+    EXPECT_EQ(get(longest), "X");
     EXPECT_EQ(get("real.wav"), "XYZ");
 }
 
@@ -213,16 +217,18 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
 
 TEST_F(Cli, UnreadableDataFailsAndLeavesOldFilesAlone)
 {
-    const std::uint32_t at = index_end(6);
+    const std::uint32_t at = index_end(8);
     put("kept.wav", "kept bytes");
-    put("r.zqa", builder::archive(6,
+    put("r.zqa", builder::archive(8,
                                   {{at, 4, "past_end.wav"}, {at, 4, "kept.wav"}, {0xFFFFFFF0u, 2, "negative.wav"},
+                                   {0x7FFFFFFF, 1, "farthest.wav"}, {0x80000000u, 1, "lowest.wav"},
                                    {0, 0xFFFFFFFFu, "huge.wav"}, {0x80000000u, 0, "empty.wav"},
                                    {at, 3, "fine.wav"}},
                                   "abc"));
-    expect_run({"r.zqa"}, "6 sounds in r.zqa.\n"
+    expect_run({"r.zqa"}, "8 sounds in r.zqa.\n"
                           "extract [past_end.wav]...failed.\nextract [kept.wav]...failed.\n"
-                          "extract [negative.wav]...failed.\nextract [huge.wav]...failed.\n"
+                          "extract [negative.wav]...failed.\nextract [farthest.wav]...failed.\n"
+                          "extract [lowest.wav]...failed.\nextract [huge.wav]...failed.\n"
                           "extract [empty.wav]...done.\nextract [fine.wav]...done.\n");
     EXPECT_EQ(list_dir(dir.path()), (names{"empty.wav", "fine.wav", "kept.wav", "r.zqa"}));
     EXPECT_EQ(get("kept.wav"), "kept bytes");
@@ -255,6 +261,47 @@ TEST_F(Cli, IndexCutShortStopsAtTheBreak)
     EXPECT_EQ(get("one.wav"), "SOUN");
     EXPECT_EQ(get("sig1.wav"), "SOUN");
     EXPECT_EQ(get("sig2.wav"), "DARC");
+}
+
+TEST_F(Cli, ArchiveCutAtEveryLength)
+{
+    const std::uint32_t data = index_end(3);
+    const std::string whole = builder::archive(
+        3, {{data, 10, "a/one.wav"}, {data + 10, 10, "b/two.wav"}, {data + 20, 10, "three.wav"}},
+        "0123456789abcdefghijABCDEFGHIJ");
+    const char* outputs[] = {"one.wav", "two.wav", "three.wav"};
+    const char* stored[] = {"a/one.wav", "b/two.wav", "three.wav"};
+    for (std::size_t length = 0; length <= whole.size(); ++length) {
+        SCOPED_TRACE("cut at " + std::to_string(length));
+        scratch_dir cwd;
+        write_file(cwd / "cut.zqa", whole.substr(0, length));
+        std::string out;
+        names expected_files{"cut.zqa"};
+        if (length >= builder::header_size) {
+            out = "3 sounds in cut.zqa.\n";
+            std::size_t complete = std::min<std::size_t>(3, (length - builder::header_size) / builder::index_entry_size);
+            for (std::size_t k = 0; k < complete; ++k) {
+                bool readable = length >= data + 10 * (k + 1);
+                out += std::string("extract [") + stored[k] + "]..." + (readable ? "done.\n" : "failed.\n");
+                if (readable)
+                    expected_files.push_back(outputs[k]);
+            }
+            if (complete < 3)
+                out += "failed to read cut.zqa.\n";
+        } else {
+            out = "failed to read cut.zqa.\n";
+        }
+        run_result result = run_tool(cwd.path(), {"cut.zqa"}, {.merge_output = true});
+        EXPECT_EQ(result.out, out);
+        EXPECT_EQ(result.exit_code, 0);
+        std::sort(expected_files.begin(), expected_files.end());
+        ASSERT_EQ(list_dir(cwd.path()), expected_files);
+        for (std::size_t k = 0; k < 3; ++k) {
+            if (fs::exists(cwd / outputs[k])) {
+                EXPECT_EQ(read_file(cwd / outputs[k]), whole.substr(data + 10 * k, 10));
+            }
+        }
+    }
 }
 
 // ---- Failing disks --------------------------------------------------------
