@@ -9,6 +9,7 @@
 // temporary file over it.
 #include "sound_archive.h"
 
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
@@ -48,18 +49,100 @@ bool same_file(const file_identity& a, const file_identity& b)
     return a.device == b.device && a.inode == b.inode;
 }
 
+#ifdef _WIN32
+// Windows has no inode numbers in stat: a file is its volume and file index.
+int identify_handle(HANDLE handle, file_identity* identity)
+{
+    BY_HANDLE_FILE_INFORMATION info;
+    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
+        return -1;
+    identity->device = info.dwVolumeSerialNumber;
+    identity->inode = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
+    return 0;
+}
+
+int identify_path(const char* path, file_identity* identity)
+{
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    int status = identify_handle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return status;
+}
+
+int identify_stream(std::FILE* stream, file_identity* identity)
+{
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fileno(stream))), identity);
+}
+#else
 file_identity identity_of(const struct stat& status)
 {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
 }
 
-// Status of the name itself: a symbolic link is not followed.
-int status_of_name(const char* path, struct stat* status)
+int identify_path(const char* path, file_identity* identity)
+{
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return -1;
+    *identity = identity_of(status);
+    return 0;
+}
+
+int identify_stream(std::FILE* stream, file_identity* identity)
+{
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0)
+        return -1;
+    *identity = identity_of(status);
+    return 0;
+}
+#endif
+
+// What is at `path` itself: a symbolic link is not followed. Returns 0, or -1
+// when nothing is there.
+int inspect_name(const char* path, file_identity* identity, bool* is_directory)
 {
 #ifdef _WIN32
-    return stat(path, status);
+    DWORD attributes = GetFileAttributesA(path);
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return -1;
+    *is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+    return *is_directory ? 0 : identify_path(path, identity);
 #else
-    return lstat(path, status);
+    struct stat status;
+    if (lstat(path, &status) != 0)
+        return -1;
+    *is_directory = S_ISDIR(status.st_mode);
+    *identity = identity_of(status);
+    return 0;
+#endif
+}
+
+// Whether the file system takes `name` as a plain file name in the working
+// directory. On Windows ':' names a stream or a drive, reserved device names
+// open devices (with any extension), and a trailing dot or space is dropped.
+bool is_plain_name(const char* name)
+{
+#ifdef _WIN32
+    std::size_t length = std::strlen(name);
+    if (std::strchr(name, ':') != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
+        return false;
+    std::size_t stem = std::strcspn(name, ".");
+    char upper[5] = {};
+    for (std::size_t i = 0; i < stem && i < 4; ++i)
+        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
+    for (const char* device : {"CON", "PRN", "AUX", "NUL"})
+        if (stem == 3 && std::strncmp(upper, device, 3) == 0)
+            return false;
+    if (stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
+        upper[3] <= '9')
+        return false;
+    return true;
+#else
+    (void)name;
+    return true;
 #endif
 }
 
@@ -182,17 +265,17 @@ int fill_and_close(std::FILE* stream, std::int32_t data_offset, std::uint32_t da
 // archive being read nor another archive of the run, however it is reached.
 bool may_replace(const char* name, std::FILE* stream, std::span<const file_identity> archives)
 {
-    struct stat status;
-    if (status_of_name(name, &status) != 0 || S_ISDIR(status.st_mode))
+    file_identity named[2];
+    bool is_directory = false;
+    if (inspect_name(name, &named[0], &is_directory) != 0 || is_directory)
         return false;
-    file_identity named[2] = {identity_of(status), identity_of(status)};
-    if (stat(name, &status) == 0)  // where a link leads
-        named[1] = identity_of(status);
-    struct stat archive_status;
-    if (fstat(fileno(stream), &archive_status) != 0)
+    if (identify_path(name, &named[1]) != 0)  // where a link leads, if anywhere
+        named[1] = named[0];
+    file_identity archive_read;
+    if (identify_stream(stream, &archive_read) != 0)
         return false;
     for (const file_identity& identity : named) {
-        if (same_file(identity, identity_of(archive_status)))
+        if (same_file(identity, archive_read))
             return false;
         for (const file_identity& archive : archives)
             if (same_file(identity, archive))
@@ -307,11 +390,7 @@ int walk_index(const char* archive_path, std::FILE* stream, std::span<const file
 
 int identify_file(const char* path, file_identity* identity)
 {
-    struct stat status;
-    if (stat(path, &status) != 0)
-        return -1;
-    *identity = identity_of(status);
-    return 0;
+    return identify_path(path, identity);
 }
 
 char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
@@ -323,8 +402,14 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
 
 const char* split_file_name(const char* entry_name)
 {
-    const char* last_slash = std::strrchr(entry_name, '/');
-    return last_slash != nullptr ? last_slash + 1 : entry_name;
+    const char* name = entry_name + std::strlen(entry_name);
+#ifdef _WIN32
+    while (name > entry_name && name[-1] != '/' && name[-1] != '\\')  // both separate there
+#else
+    while (name > entry_name && name[-1] != '/')
+#endif
+        --name;
+    return name;
 }
 
 int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_offset, std::uint32_t data_size,
@@ -332,6 +417,8 @@ int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_of
 {
     if (data_offset < 0 && data_size > 0)
         return -1;  // no byte of the archive lies there
+    if (!is_plain_name(output_name))
+        return -1;
 
     // A free name: create it, and remove it again if the copy falls short.
     int out = create_exclusive(output_name);

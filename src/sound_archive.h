@@ -36,7 +36,8 @@ int identify_file(const char* path, file_identity* identity);
 char* read_str(std::FILE* stream, char* field_buffer, std::size_t width);
 
 // The output name of a stored path: the part after its last '/', or the whole
-// name when it holds no '/'. Only '/' separates; a backslash is a plain byte.
+// name when it holds no '/'. A backslash is a plain byte, except on Windows,
+// where it separates too.
 const char* split_file_name(const char* entry_name);
 
 // Copies the `data_size` bytes at `data_offset` in the archive `stream` into
@@ -44,8 +45,10 @@ const char* split_file_name(const char* entry_name);
 // holds exactly those bytes, -1 otherwise. On failure nothing is left at the
 // name but what was there before. An existing file or symbolic link at the
 // name is replaced whole, never written through; a directory is never
-// replaced, nor the archive being read, nor any file in `archives`. The
-// stream's position is left as it was.
+// replaced, nor the archive being read, nor any file in `archives`. On
+// Windows, names the system would not take as a plain file (holding ':',
+// device names such as CON or com1.wav, a trailing dot or space) are refused.
+// The stream's position is left as it was.
 int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_offset,
                 std::uint32_t data_size, std::span<const file_identity> archives);
 

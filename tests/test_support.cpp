@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
@@ -14,9 +15,14 @@
 #include <termios.h>
 #include <unistd.h>
 
-#ifndef SND_EXTRACTOR_PATH
-#error "SND_EXTRACTOR_PATH must name the built tool"
+#if !defined(SND_EXTRACTOR_PATH) || !defined(SND_EXTRACTOR_LAUNCHER)
+#error "SND_EXTRACTOR_PATH and SND_EXTRACTOR_LAUNCHER must name the tool under test"
 #endif
+
+bool testing_windows_build()
+{
+    return std::string(SND_EXTRACTOR_LAUNCHER).size() > 0;
+}
 
 scratch_dir::scratch_dir()
 {
@@ -59,6 +65,14 @@ std::vector<std::string> list_dir(const fs::path& dir)
 
 namespace {
 
+std::string without_carriage_returns(std::string text)
+{
+    if (testing_windows_build())
+        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;)
+            text.erase(at, 1);
+    return text;
+}
+
 std::string read_all(std::FILE* file)
 {
     std::rewind(file);
@@ -67,7 +81,7 @@ std::string read_all(std::FILE* file)
     std::size_t count;
     while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         text.append(buffer, count);
-    return text;
+    return without_carriage_returns(text);
 }
 
 // Opens a pseudo-terminal that passes output through unchanged. Returns the
@@ -106,6 +120,8 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         master = open_terminal(&slave);
 
     std::vector<std::string> strings{SND_EXTRACTOR_PATH};
+    if (testing_windows_build())
+        strings.insert(strings.begin(), SND_EXTRACTOR_LAUNCHER);
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
     if (!options.empty_argv)
@@ -121,7 +137,14 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file), STDERR_FILENO);
         limit_resource(RLIMIT_FSIZE, options.file_size_limit);
         limit_resource(RLIMIT_AS, options.memory_limit);
-        execve(SND_EXTRACTOR_PATH, argv.data(), environ);
+        if (testing_windows_build()) {
+            // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
+            std::signal(SIGXFSZ, SIG_IGN);
+            setenv("WINEDEBUG", "-all", 1);
+            execvp(argv[0], argv.data());
+        } else {
+            execve(SND_EXTRACTOR_PATH, argv.data(), environ);
+        }
         _exit(127);
     }
 
@@ -134,6 +157,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
             if (count > 0)
                 result.out.append(buffer, static_cast<std::size_t>(count));
         close(master);
+        result.out = without_carriage_returns(result.out);
     }
     int status = 0;
     waitpid(child, &status, 0);

@@ -43,5 +43,9 @@ struct run_result {
     int term_signal = 0;   // when a signal ended it
 };
 
-// Runs the built tool with `args` (after the program name) in `dir`.
+// Whether the tool under test is the Windows executable, run by a launcher.
+bool testing_windows_build();
+
+// Runs the tool with `args` (after the program name) in `dir`. Output of the
+// Windows build has its "\r\n" line ends turned into "\n".
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
