@@ -14,7 +14,9 @@
 #ifdef __MINGW32__
 // Windows shells hand "*.zqa" over unexpanded: have the C runtime expand
 // wildcards in the arguments before main, as Unix shells do.
-extern "C" int _dowildcard = -1;
+extern "C" {
+int _dowildcard = -1;
+}
 #endif
 
 int main(int argc, char* argv[])
