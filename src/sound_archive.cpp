@@ -14,6 +14,7 @@
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <string>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -121,25 +122,23 @@ int inspect_name(const char* path, file_identity* identity, bool* is_directory)
 }
 
 // Whether the file system takes `name` as a plain file name in the working
-// directory. On Windows ':' names a stream or a drive, reserved device names
-// open devices (with any extension), and a trailing dot or space is dropped.
+// directory. On Windows ':' names a stream or a drive, device names open a
+// device whatever extension follows them, and a trailing dot or space is
+// dropped, so that the file would get another name.
 bool is_plain_name(const char* name)
 {
 #ifdef _WIN32
     std::size_t length = std::strlen(name);
     if (std::strchr(name, ':') != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
         return false;
-    std::size_t stem = std::strcspn(name, ".");
-    char upper[5] = {};
-    for (std::size_t i = 0; i < stem && i < 4; ++i)
-        upper[i] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[i])));
-    for (const char* device : {"CON", "PRN", "AUX", "NUL"})
-        if (stem == 3 && std::strncmp(upper, device, 3) == 0)
+    std::string stem(name, std::strcspn(name, "."));
+    for (char& c : stem)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (stem == device)
             return false;
-    if (stem == 4 && (std::strncmp(upper, "COM", 3) == 0 || std::strncmp(upper, "LPT", 3) == 0) && upper[3] >= '1' &&
-        upper[3] <= '9')
-        return false;
-    return true;
+    bool numbered = stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9';
+    return !(numbered && (stem.starts_with("COM") || stem.starts_with("LPT")));
 #else
     (void)name;
     return true;
