@@ -20,6 +20,7 @@
 
 #include <unistd.h>
 
+#include "archive_builder.h"
 #include "sound_archive.h"
 
 namespace fs = std::filesystem;
@@ -37,27 +38,19 @@ void check(bool holds, const std::string& what)
     }
 }
 
-std::uint32_t le32(std::string_view bytes, std::size_t at)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes[at + static_cast<std::size_t>(i)]);
-    return value;
-}
-
 // What a correct walk leaves: output name -> bytes.
 std::map<std::string, std::string> expected_files(std::string_view archive)
 {
     std::map<std::string, std::string> files;
     if (archive.size() < 20)
         return files;
-    auto entry_count = static_cast<std::int32_t>(le32(archive, 16));
+    auto entry_count = static_cast<std::int32_t>(builder::get_le32(archive, 16));
     for (std::int64_t index = 0; index < entry_count; ++index) {
         std::size_t at = 20 + 264 * static_cast<std::size_t>(index);
         if (at + 264 > archive.size())
             break;
-        auto data_offset = static_cast<std::int32_t>(le32(archive, at));
-        std::uint32_t data_size = le32(archive, at + 4);
+        auto data_offset = static_cast<std::int32_t>(builder::get_le32(archive, at));
+        std::uint32_t data_size = builder::get_le32(archive, at + 4);
         std::string_view field = archive.substr(at + 8, 256);
         std::string name(field.substr(0, field.find('\0')));
         std::string output = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);

@@ -62,16 +62,6 @@ int identify_handle(HANDLE handle, file_identity* identity)
     return 0;
 }
 
-int identify_path(const char* path, file_identity* identity)
-{
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    int status = identify_handle(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return status;
-}
-
 int identify_stream(std::FILE* stream, file_identity* identity)
 {
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fileno(stream))), identity);
@@ -80,15 +70,6 @@ int identify_stream(std::FILE* stream, file_identity* identity)
 file_identity identity_of(const struct stat& status)
 {
     return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
-}
-
-int identify_path(const char* path, file_identity* identity)
-{
-    struct stat status;
-    if (stat(path, &status) != 0)
-        return -1;
-    *identity = identity_of(status);
-    return 0;
 }
 
 int identify_stream(std::FILE* stream, file_identity* identity)
@@ -110,7 +91,7 @@ int inspect_name(const char* path, file_identity* identity, bool* is_directory)
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return -1;
     *is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return *is_directory ? 0 : identify_path(path, identity);
+    return *is_directory ? 0 : identify_file(path, identity);
 #else
     struct stat status;
     if (lstat(path, &status) != 0)
@@ -268,7 +249,7 @@ bool may_replace(const char* name, std::FILE* stream, std::span<const file_ident
     bool is_directory = false;
     if (inspect_name(name, &named[0], &is_directory) != 0 || is_directory)
         return false;
-    if (identify_path(name, &named[1]) != 0)  // where a link leads, if anywhere
+    if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
     file_identity archive_read;
     if (identify_stream(stream, &archive_read) != 0)
@@ -335,19 +316,18 @@ void report_archive_failure(const char* format, const char* archive_path)
 // path are shown as '?', and the text is shown before the copy begins.
 void announce_entry(const char* entry_name, bool to_terminal)
 {
-    if (!to_terminal) {
-        std::printf("extract [%s]...", entry_name);
-        return;
-    }
     char shown[entry_name_width + 1];
-    std::size_t length = 0;
-    for (; entry_name[length] != '\0' && length < entry_name_width; ++length) {
-        unsigned char byte = static_cast<unsigned char>(entry_name[length]);
-        shown[length] = byte < 0x20 || byte == 0x7F ? '?' : entry_name[length];
+    if (to_terminal) {
+        std::size_t length = 0;
+        for (; entry_name[length] != '\0' && length < entry_name_width; ++length) {
+            unsigned char byte = static_cast<unsigned char>(entry_name[length]);
+            shown[length] = byte < 0x20 || byte == 0x7F ? '?' : entry_name[length];
+        }
+        shown[length] = '\0';
     }
-    shown[length] = '\0';
-    std::printf("extract [%s]...", shown);
-    std::fflush(stdout);
+    std::printf("extract [%s]...", to_terminal ? shown : entry_name);
+    if (to_terminal)
+        std::fflush(stdout);
 }
 
 bool stdout_is_terminal()
@@ -389,7 +369,20 @@ int walk_index(const char* archive_path, std::FILE* stream, std::span<const file
 
 int identify_file(const char* path, file_identity* identity)
 {
-    return identify_path(path, identity);
+#ifdef _WIN32
+    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    int status = identify_handle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return status;
+#else
+    struct stat status;
+    if (stat(path, &status) != 0)
+        return -1;
+    *identity = identity_of(status);
+    return 0;
+#endif
 }
 
 char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)

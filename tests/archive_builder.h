@@ -3,6 +3,7 @@
 
 #include <cstdint>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace builder {
@@ -17,6 +18,15 @@ inline void put_le32(std::string& bytes, std::uint32_t value)
 {
     for (int shift = 0; shift < 32; shift += 8)
         bytes.push_back(static_cast<char>(value >> shift & 0xFF));
+}
+
+// The little-endian 32-bit value at `at` in `bytes`.
+inline std::uint32_t get_le32(std::string_view bytes, std::size_t at)
+{
+    std::uint32_t value = 0;
+    for (std::size_t i = 4; i-- > 0;)
+        value = value << 8 | static_cast<unsigned char>(bytes.at(at + i));
+    return value;
 }
 
 // One index entry as stored. `name_field` is padded with NULs to 256 bytes;

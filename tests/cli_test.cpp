@@ -410,14 +410,6 @@ TEST_F(Cli, ControlBytesShowAsQuestionMarksOnlyOnATerminal)
 
 namespace {
 
-std::uint32_t le32_at(const std::string& bytes, std::size_t at)
-{
-    std::uint32_t value = 0;
-    for (int i = 3; i >= 0; --i)
-        value = value << 8 | static_cast<unsigned char>(bytes.at(at + static_cast<std::size_t>(i)));
-    return value;
-}
-
 TEST_F(Cli, DemoArchiveUnpacksIntoWaveFiles)
 {
     run_result result = run({SND_EXTRACTOR_DEMO_ARCHIVE});
@@ -427,8 +419,8 @@ TEST_F(Cli, DemoArchiveUnpacksIntoWaveFiles)
         std::string wav = get(name);
         ASSERT_GE(wav.size(), 44u);
         EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8), "RIFFWAVEfmt ") << name;
-        EXPECT_EQ(le32_at(wav, 4), wav.size() - 8) << name;
-        EXPECT_EQ(le32_at(wav, 40), wav.size() - 44) << name;
+        EXPECT_EQ(builder::get_le32(wav, 4), wav.size() - 8) << name;
+        EXPECT_EQ(builder::get_le32(wav, 40), wav.size() - 44) << name;
     }
 }
 
