@@ -42,16 +42,17 @@ void check(bool holds, const std::string& what)
 std::map<std::string, std::string> expected_files(std::string_view archive)
 {
     std::map<std::string, std::string> files;
-    if (archive.size() < 20)
+    using builder::header_size, builder::index_entry_size, builder::name_field_size;
+    if (archive.size() < header_size)
         return files;
-    auto entry_count = static_cast<std::int32_t>(builder::get_le32(archive, 16));
+    auto entry_count = static_cast<std::int32_t>(builder::get_le32(archive, header_size - 4));
     for (std::int64_t index = 0; index < entry_count; ++index) {
-        std::size_t at = 20 + 264 * static_cast<std::size_t>(index);
-        if (at + 264 > archive.size())
+        std::size_t at = header_size + index_entry_size * static_cast<std::size_t>(index);
+        if (at + index_entry_size > archive.size())
             break;
         auto data_offset = static_cast<std::int32_t>(builder::get_le32(archive, at));
         std::uint32_t data_size = builder::get_le32(archive, at + 4);
-        std::string_view field = archive.substr(at + 8, 256);
+        std::string_view field = archive.substr(at + 8, name_field_size);
         std::string name(field.substr(0, field.find('\0')));
         std::string output = name.substr(name.rfind('/') == std::string::npos ? 0 : name.rfind('/') + 1);
         bool readable = data_size == 0 ||

@@ -5,7 +5,6 @@
 // Every argument is an archive path, processed in order. The exit status is
 // 255 when no archive is named and 0 otherwise; failures of single archives
 // and entries show only in the messages.
-#include <csignal>
 #include <cstdio>
 #include <vector>
 
@@ -26,11 +25,7 @@ int main(int argc, char* argv[])
         std::fprintf(stderr, "Usage:%s zqa1 zqa2 zq3...\n", program);
         return -1;
     }
-#ifdef SIGXFSZ
-    // A write past the file-size limit then fails like any other write and
-    // the partial output is removed, instead of the process being killed.
-    std::signal(SIGXFSZ, SIG_IGN);
-#endif
+    start_platform();
 
     // No entry may replace an archive of this run, whatever its spelling.
     std::vector<file_identity> archives;

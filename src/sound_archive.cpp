@@ -9,175 +9,21 @@
 // temporary file over it.
 #include "sound_archive.h"
 
-#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
-#include <string>
-
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-#ifdef _WIN32
-#include <io.h>
-#include <process.h>
-#include <windows.h>
-#endif
-
-#ifndef O_BINARY
-#define O_BINARY 0
-#endif
-#ifndef O_CLOEXEC
-#define O_CLOEXEC 0
-#endif
 
 namespace {
 
 constexpr std::size_t copy_buffer_size = 64 * 1024;
 
-struct file_closer {
-    void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+// ---- Copying an entry -------------------------------------------------------
 
-// ---- Platform file operations -------------------------------------------
-
-bool same_file(const file_identity& a, const file_identity& b)
-{
-    return a.device == b.device && a.inode == b.inode;
-}
-
-#ifdef _WIN32
-// Windows has no inode numbers in stat: a file is its volume and file index.
-int identify_handle(HANDLE handle, file_identity* identity)
-{
-    BY_HANDLE_FILE_INFORMATION info;
-    if (handle == INVALID_HANDLE_VALUE || !GetFileInformationByHandle(handle, &info))
-        return -1;
-    identity->device = info.dwVolumeSerialNumber;
-    identity->inode = std::uint64_t{info.nFileIndexHigh} << 32 | info.nFileIndexLow;
-    return 0;
-}
-
-int identify_stream(std::FILE* stream, file_identity* identity)
-{
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fileno(stream))), identity);
-}
-#else
-file_identity identity_of(const struct stat& status)
-{
-    return {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
-}
-
-int identify_stream(std::FILE* stream, file_identity* identity)
-{
-    struct stat status;
-    if (fstat(fileno(stream), &status) != 0)
-        return -1;
-    *identity = identity_of(status);
-    return 0;
-}
-#endif
-
-// What is at `path` itself: a symbolic link is not followed. Returns 0, or -1
-// when nothing is there.
-int inspect_name(const char* path, file_identity* identity, bool* is_directory)
-{
-#ifdef _WIN32
-    DWORD attributes = GetFileAttributesA(path);
-    if (attributes == INVALID_FILE_ATTRIBUTES)
-        return -1;
-    *is_directory = (attributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
-    return *is_directory ? 0 : identify_file(path, identity);
-#else
-    struct stat status;
-    if (lstat(path, &status) != 0)
-        return -1;
-    *is_directory = S_ISDIR(status.st_mode);
-    *identity = identity_of(status);
-    return 0;
-#endif
-}
-
-// Whether the file system takes `name` as a plain file name in the working
-// directory. On Windows ':' names a stream or a drive, device names open a
-// device whatever extension follows them, and a trailing dot or space is
-// dropped, so that the file would get another name.
-bool is_plain_name(const char* name)
-{
-#ifdef _WIN32
-    std::size_t length = std::strlen(name);
-    if (std::strchr(name, ':') != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
-        return false;
-    std::string stem(name, std::strcspn(name, "."));
-    for (char& c : stem)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
-        if (stem == device)
-            return false;
-    bool numbered = stem.size() == 4 && stem[3] >= '1' && stem[3] <= '9';
-    return !(numbered && (stem.starts_with("COM") || stem.starts_with("LPT")));
-#else
-    (void)name;
-    return true;
-#endif
-}
-
-// Creates `path` only if nothing exists there, with the ordinary mode
-// (0666 less the umask). Returns the descriptor, or -1 with errno set.
-int create_exclusive(const char* path)
-{
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC | O_BINARY, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-}
-
-// Moves the finished file `from` over `to`, replacing what is there.
-int replace_file(const char* from, const char* to)
-{
-#ifdef _WIN32
-    return MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING) ? 0 : -1;
-#else
-    return std::rename(from, to);
-#endif
-}
-
-// Reads up to `size` bytes at absolute position `offset` of the archive
-// without moving the stream's position. Returns the count read, or -1.
-long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)
-{
-#ifdef _WIN32
-    // No positional read that leaves the C runtime's own position alone:
-    // seek away, read, and seek back.
-    long long position = _ftelli64(stream);
-    if (position < 0 || _fseeki64(stream, offset, SEEK_SET) != 0)
-        return -1;
-    std::size_t count = std::fread(buffer, 1, size, stream);
-    bool failed = std::ferror(stream) != 0;
-    std::clearerr(stream);
-    if (_fseeki64(stream, position, SEEK_SET) != 0 || (failed && count == 0))
-        return -1;
-    return static_cast<long long>(count);
-#else
-    ssize_t count;
-    do {
-        count = pread(fileno(stream), buffer, size, static_cast<off_t>(offset));
-    } while (count < 0 && errno == EINTR);
-    return count;
-#endif
-}
-
+// Writes all `size` bytes to `fd`. -1: a write failed or wrote nothing.
 int write_all(int fd, const char* buffer, std::size_t size)
 {
     while (size > 0) {
-        auto count = write(fd, buffer, static_cast<unsigned>(size));
-        if (count < 0 && errno == EINTR)
-            continue;
+        long long count = write_some(fd, buffer, size);
         if (count <= 0)
             return -1;
         buffer += count;
@@ -186,16 +32,15 @@ int write_all(int fd, const char* buffer, std::size_t size)
     return 0;
 }
 
-// Copies through one stack buffer: the road where the kernel cannot copy.
+// Copies through one buffer: the road where the kernel cannot copy. -1: the
+// archive ends inside the range, or a read or a write failed.
 int copy_through_buffer(std::FILE* stream, long long offset, unsigned long long size, int out)
 {
     char buffer[copy_buffer_size];
     while (size > 0) {
         std::size_t want = size < copy_buffer_size ? static_cast<std::size_t>(size) : copy_buffer_size;
         long long count = read_at(stream, buffer, want, offset);
-        if (count <= 0)  // an error, or the archive ends inside the entry
-            return -1;
-        if (write_all(out, buffer, static_cast<std::size_t>(count)) != 0)
+        if (count <= 0 || write_all(out, buffer, static_cast<std::size_t>(count)) != 0)
             return -1;
         offset += count;
         size -= static_cast<unsigned long long>(count);
@@ -203,51 +48,33 @@ int copy_through_buffer(std::FILE* stream, long long offset, unsigned long long 
     return 0;
 }
 
-// Copies `size` bytes at `offset` of the archive to `out`. Returns 0 only when
-// every byte was copied.
+// Copies `size` bytes at `offset` of the archive to `out`: by the kernel
+// where it can, through the buffer for the rest. -1: not every byte arrived.
 int copy_range(std::FILE* stream, long long offset, unsigned long long size, int out)
 {
-#ifdef __linux__
-    // Let the kernel move the bytes; fall back to a buffer where it cannot
-    // (another file system, a file type it does not handle, an old kernel).
-    constexpr std::size_t max_chunk = std::size_t{1} << 30;
-    off_t in_offset = static_cast<off_t>(offset);
-    while (size > 0) {
-        std::size_t want = size < max_chunk ? static_cast<std::size_t>(size) : max_chunk;
-        ssize_t count = copy_file_range(fileno(stream), &in_offset, out, nullptr, want, 0);
-        if (count > 0) {
-            size -= static_cast<unsigned long long>(count);
-            continue;
-        }
-        if (count < 0 && errno == EINTR)
-            continue;
-        if (count < 0 && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS &&
-            errno != EPERM)
-            return -1;
-        break;  // 0 bytes before the end, or unsupported: let the buffer decide
-    }
-    offset = in_offset;
-#endif
+    if (copy_in_kernel(stream, &offset, &size, out) != 0)
+        return -1;
     return copy_through_buffer(stream, offset, size, out);
 }
 
-// Copies the entry into the new, empty file `out` and closes it. Returns 0
-// only when the file holds every byte.
+// Copies the entry into the new, empty file `out` and closes it. -1: the file
+// does not hold every byte.
 int fill_and_close(std::FILE* stream, std::int32_t data_offset, std::uint32_t data_size, int out)
 {
     int status = copy_range(stream, data_offset, data_size, out);
-    if (close(out) != 0)
+    if (close_file(out) != 0)
         status = -1;
     return status;
 }
+
+// ---- When a name may be written ---------------------------------------------
 
 // Whatever exists at `name` may be replaced: not a directory, and neither the
 // archive being read nor another archive of the run, however it is reached.
 bool may_replace(const char* name, std::FILE* stream, std::span<const file_identity> archives)
 {
     file_identity named[2];
-    bool is_directory = false;
-    if (inspect_name(name, &named[0], &is_directory) != 0 || is_directory)
+    if (inspect_name(name, &named[0]) != name_kind::other)
         return false;
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
@@ -264,13 +91,12 @@ bool may_replace(const char* name, std::FILE* stream, std::span<const file_ident
     return true;
 }
 
-// Creates a fresh temporary file in the working directory, naming it in
-// `temp_name`. Returns its descriptor, or -1.
+// Creates a fresh hidden temporary file in the working directory, naming it
+// in `temp_name`. Returns its descriptor; -1: no such file could be made.
 int create_temporary(char (&temp_name)[64])
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp_name, sizeof temp_name, ".snd_extractor-%ld-%d.tmp", static_cast<long>(getpid()),
-                      attempt);
+        std::snprintf(temp_name, sizeof temp_name, ".snd_extractor-%ld-%d.tmp", process_id(), attempt);
         int fd = create_exclusive(temp_name);
         if (fd >= 0 || errno != EEXIST)
             return fd;
@@ -330,12 +156,19 @@ void announce_entry(const char* entry_name, bool to_terminal)
         std::fflush(stdout);
 }
 
-bool stdout_is_terminal()
+// Reads one index entry: its three fields, in order. -1: the archive ends
+// inside the entry.
+int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data_size,
+               char (&entry_name)[entry_name_width + 1])
 {
-    return isatty(fileno(stdout)) != 0;
+    if (!read_int32(stream, data_offset) || !read_uint32(stream, data_size))
+        return -1;
+    read_str(stream, entry_name, entry_name_width);
+    return stream_failed(stream) ? -1 : 0;
 }
 
-// Reads the header and walks the index of an opened archive.
+// Reads the header and walks the index of an opened archive. -1: the archive
+// ends inside its header or index, or cannot be read.
 int walk_index(const char* archive_path, std::FILE* stream, std::span<const file_identity> archives)
 {
     char signature[signature_width + 1];
@@ -352,8 +185,7 @@ int walk_index(const char* archive_path, std::FILE* stream, std::span<const file
         std::int32_t data_offset;
         std::uint32_t data_size;
         char entry_name[entry_name_width + 1];
-        if (!read_int32(stream, &data_offset) || !read_uint32(stream, &data_size) ||
-            (read_str(stream, entry_name, entry_name_width), stream_failed(stream))) {
+        if (read_entry(stream, &data_offset, &data_size, entry_name) != 0) {
             // The archive ends inside this entry: nothing more to walk.
             report_archive_failure("failed to read %s.\n", archive_path);
             return -1;
@@ -367,24 +199,6 @@ int walk_index(const char* archive_path, std::FILE* stream, std::span<const file
 
 }  // namespace
 
-int identify_file(const char* path, file_identity* identity)
-{
-#ifdef _WIN32
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    int status = identify_handle(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return status;
-#else
-    struct stat status;
-    if (stat(path, &status) != 0)
-        return -1;
-    *identity = identity_of(status);
-    return 0;
-#endif
-}
-
 char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
 {
     std::size_t count = std::fread(field_buffer, 1, width, stream);
@@ -395,11 +209,7 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
 const char* split_file_name(const char* entry_name)
 {
     const char* name = entry_name + std::strlen(entry_name);
-#ifdef _WIN32
-    while (name > entry_name && name[-1] != '/' && name[-1] != '\\')  // both separate there
-#else
-    while (name > entry_name && name[-1] != '/')
-#endif
+    while (name > entry_name && !is_separator(name[-1]))
         --name;
     return name;
 }
@@ -417,7 +227,7 @@ int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_of
     if (out >= 0) {
         if (fill_and_close(stream, data_offset, data_size, out) == 0)
             return 0;
-        std::remove(output_name);
+        remove_name(output_name);
         return -1;
     }
     if (errno != EEXIST || !may_replace(output_name, stream, archives))
@@ -430,7 +240,7 @@ int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_of
         return -1;
     if (fill_and_close(stream, data_offset, data_size, out) == 0 && replace_file(temp_name, output_name) == 0)
         return 0;
-    std::remove(temp_name);
+    remove_name(temp_name);
     return -1;
 }
 

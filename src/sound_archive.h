@@ -13,21 +13,19 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <memory>
 #include <span>
+
+#include "platform.h"
 
 inline constexpr std::size_t signature_width = 16;
 inline constexpr std::size_t entry_name_width = 256;
 
-// Which file a path designates: device and inode, so that two spellings of one
-// file ("a.zqa", "./a.zqa", a link, a hard link) compare equal.
-struct file_identity {
-    std::uint64_t device;
-    std::uint64_t inode;
+// A stream that is closed when it goes.
+struct file_closer {
+    void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
-
-// Identity of the file `path` refers to, following symbolic links.
-// Returns 0, or -1 when there is no such file.
-int identify_file(const char* path, file_identity* identity);
+using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 // Reads up to `width` bytes from the stream with one read into `field_buffer`
 // (which holds at least width + 1 bytes), stores a NUL right after the bytes

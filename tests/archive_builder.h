@@ -10,6 +10,7 @@ namespace builder {
 
 inline constexpr std::uint32_t header_size = 20;
 inline constexpr std::uint32_t index_entry_size = 264;
+inline constexpr std::uint32_t name_field_size = 256;
 
 // Offset of the first byte after an index of `entries` entries.
 inline constexpr std::uint32_t index_end(std::uint32_t entries) { return header_size + index_entry_size * entries; }
@@ -50,8 +51,8 @@ inline std::string index_bytes(const index_entry& entry)
     std::string bytes;
     put_le32(bytes, entry.data_offset);
     put_le32(bytes, entry.data_size);
-    std::string name = entry.name_field.substr(0, 256);
-    name.resize(256, '\0');
+    std::string name = entry.name_field.substr(0, name_field_size);
+    name.resize(name_field_size, '\0');
     return bytes + name;
 }
 

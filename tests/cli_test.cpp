@@ -406,10 +406,6 @@ TEST_F(Cli, ControlBytesShowAsQuestionMarksOnlyOnATerminal)
     EXPECT_EQ(get("bell\x7f\x01.wav"), "x");
 }
 
-}  // namespace
-
-namespace {
-
 TEST_F(Cli, DemoArchiveUnpacksIntoWaveFiles)
 {
     run_result result = run({SND_EXTRACTOR_DEMO_ARCHIVE});

@@ -2,7 +2,6 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
-#include <memory>
 
 #include <sys/stat.h>
 #include <unistd.h>
@@ -12,11 +11,6 @@
 #include "test_support.h"
 
 namespace {
-
-struct file_closer {
-    void operator()(std::FILE* stream) const { std::fclose(stream); }
-};
-using file_ptr = std::unique_ptr<std::FILE, file_closer>;
 
 file_ptr open_bytes(const fs::path& path, const std::string& bytes)
 {

@@ -1,5 +1,7 @@
 #include "test_support.h"
 
+#include "sound_archive.h"  // file_ptr
+
 #include <algorithm>
 #include <cerrno>
 #include <csignal>
@@ -112,8 +114,10 @@ void limit_resource(int resource, long long bytes)
 
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
 {
-    std::FILE* out_file = std::tmpfile();
-    std::FILE* err_file = std::tmpfile();
+    file_ptr out_file(std::tmpfile());
+    file_ptr err_file(std::tmpfile());
+    if (!out_file || !err_file)
+        throw std::runtime_error("no temporary file for the tool's output");
     int master = -1;
     int slave = -1;
     if (options.terminal)
@@ -130,11 +134,13 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     argv.push_back(nullptr);
 
     pid_t child = fork();
+    if (child < 0)
+        throw std::runtime_error("cannot start the tool: fork failed");
     if (child == 0) {
         if (chdir(dir.c_str()) != 0)
             _exit(126);
-        dup2(options.terminal ? slave : fileno(out_file), STDOUT_FILENO);
-        dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file), STDERR_FILENO);
+        dup2(options.terminal ? slave : fileno(out_file.get()), STDOUT_FILENO);
+        dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file.get()), STDERR_FILENO);
         limit_resource(RLIMIT_FSIZE, options.file_size_limit);
         limit_resource(RLIMIT_AS, options.memory_limit);
         if (testing_windows_build()) {
@@ -166,9 +172,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
     if (!options.terminal)
-        result.out = read_all(out_file);
-    result.err = read_all(err_file);
-    std::fclose(out_file);
-    std::fclose(err_file);
+        result.out = read_all(out_file.get());
+    result.err = read_all(err_file.get());
     return result;
 }

@@ -1,0 +1,77 @@
+// What the archive walk needs of the operating system: the whole contract a
+// port provides, one body per system (platform_posix.cpp,
+// platform_windows.cpp). Paths are byte strings, handed on unchanged.
+// Statuses are 0 for success and -1 for failure, as everywhere in the tool.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+
+// Which file a path designates, so that two spellings of one file ("a.zqa",
+// "./a.zqa", a link, a hard link) compare equal.
+struct file_identity {
+    std::uint64_t device;
+    std::uint64_t inode;
+};
+
+inline bool same_file(const file_identity& a, const file_identity& b)
+{
+    return a.device == b.device && a.inode == b.inode;
+}
+
+// Start-up, first thing in main: a write past the file-size limit fails
+// instead of killing the process.
+void start_platform();
+
+// The file `path` leads to, following links. -1: no such file.
+int identify_file(const char* path, file_identity* identity);
+
+// The file an open stream reads. -1: the system cannot tell.
+int identify_stream(std::FILE* stream, file_identity* identity);
+
+// What is at `path` itself, links not followed; `identity` is set for
+// anything but nothing.
+enum class name_kind { nothing, directory, other };
+name_kind inspect_name(const char* path, file_identity* identity);
+
+// Whether the system takes `name` as a plain file in the working directory
+// (Windows turns some names into devices, streams or other names).
+bool is_plain_name(const char* name);
+
+// Whether `byte` separates the components of a stored path here.
+bool is_separator(char byte);
+
+// Creates `path` only if nothing is there, for writing, with the ordinary
+// mode (0666 less the umask). Returns the descriptor; -1 with errno set
+// (EEXIST: the name is taken).
+int create_exclusive(const char* path);
+
+// Renames the finished file `from` over `to`. -1: nothing was moved.
+int replace_file(const char* from, const char* to);
+
+// Removes the name `path`. -1: it could not be removed.
+int remove_name(const char* path);
+
+// Reads up to `size` bytes at `offset` of the stream's file, leaving the
+// stream's position as it was. Returns the count read (0 at the end), or -1.
+long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset);
+
+// Lets the kernel copy up to `*size` bytes at `*offset` of the stream's file
+// to `out`, advancing both by what it copied. 0: stopped where the kernel
+// cannot go on (not supported here, another file system, the end of the
+// file), leaving the rest to a buffer; -1: a write failed.
+int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out);
+
+// Writes some of `size` bytes to `fd`. Returns the count written, or -1.
+long long write_some(int fd, const char* buffer, std::size_t size);
+
+// Closes a descriptor from create_exclusive. -1: the system reported a
+// failure, so the file may not hold what was written.
+int close_file(int fd);
+
+// This process's id, to make names no other run uses.
+long process_id();
+
+// Whether standard output is a terminal.
+bool stdout_is_terminal();
