@@ -21,7 +21,11 @@ inline bool same_file(const file_identity& a, const file_identity& b)
 }
 
 // Start-up, first thing in main: a write past the file-size limit fails
-// instead of killing the process.
+// instead of killing the process; a standard stream that was closed is
+// opened on the null device for reading, so that no file of the run takes
+// its descriptor and writes to it fail; an interruption (SIGINT, SIGTERM,
+// SIGHUP; Ctrl-C, Ctrl-Break or a closed console on Windows) removes the
+// pending temporary file, then ends the process as the signal would.
 void start_platform();
 
 // The file `path` leads to, following links. -1: no such file.
@@ -29,6 +33,12 @@ int identify_file(const char* path, file_identity* identity);
 
 // The file an open stream reads. -1: the system cannot tell.
 int identify_stream(std::FILE* stream, file_identity* identity);
+
+// The file an open descriptor writes. -1: the system cannot tell.
+int identify_descriptor(int fd, file_identity* identity);
+
+// The length of the stream's file when it is a regular file, else -1.
+long long regular_file_size(std::FILE* stream);
 
 // What is at `path` itself, links not followed; `identity` is set for
 // anything but nothing.
@@ -42,16 +52,32 @@ bool is_plain_name(const char* name);
 // Whether `byte` separates the components of a stored path here.
 bool is_separator(char byte);
 
-// Creates `path` only if nothing is there, for writing, with the ordinary
-// mode (0666 less the umask). Returns the descriptor; -1 with errno set
-// (EEXIST: the name is taken).
-int create_exclusive(const char* path);
+// Hidden temporary names are shorter than this, terminator included.
+inline constexpr std::size_t temporary_name_size = 64;
 
-// Renames the finished file `from` over `to`. -1: nothing was moved.
+// Creates an unnamed file in the working directory, for writing, with the
+// ordinary mode (0666 less the umask); it vanishes unless it is linked to a
+// name. Returns its descriptor; -1 where the system or the file system has no
+// such files.
+int create_unnamed();
+
+// Gives the unnamed file `fd` the name `path`, never replacing anything there.
+// A `temporary` name is the pending temporary file from then on. -1 with
+// errno set (EEXIST: the name is taken).
+int link_unnamed(int fd, const char* path, bool temporary);
+
+// Creates `path` only if nothing is there, for writing, with the ordinary
+// mode. A `temporary` name is the pending temporary file from then on.
+// Returns the descriptor; -1 with errno set (EEXIST: the name is taken).
+int create_exclusive(const char* path, bool temporary);
+
+// Renames the finished temporary file `from` over `to`; it is no longer
+// pending. -1: nothing was moved.
 int replace_file(const char* from, const char* to);
 
-// Removes the name `path`. -1: it could not be removed.
-int remove_name(const char* path);
+// Removes `path` only while it is still the file `identity`; a pending
+// temporary file of that name is no longer pending. -1: nothing was removed.
+int remove_if_same(const char* path, const file_identity& identity);
 
 // Reads up to `size` bytes at `offset` of the stream's file, leaving the
 // stream's position as it was. Returns the count read (0 at the end), or -1.
@@ -66,7 +92,7 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.
 long long write_some(int fd, const char* buffer, std::size_t size);
 
-// Closes a descriptor from create_exclusive. -1: the system reported a
+// Closes a descriptor from create_unnamed or create_exclusive. -1: the system reported a
 // failure, so the file may not hold what was written.
 int close_file(int fd);
 

@@ -3,6 +3,7 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstring>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -20,11 +21,77 @@ int identity_from(int result, const struct stat& status, file_identity* identity
     return 0;
 }
 
+// The temporary file that an interruption removes. The handler reads it
+// only while `has_pending` is set, and it is changed only while the
+// interrupting signals are held, so the handler never sees half a name.
+char pending_name[temporary_name_size];
+volatile std::sig_atomic_t has_pending = 0;
+
+constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+extern "C" void on_interrupt(int signal_number)
+{
+    if (has_pending)
+        unlink(pending_name);  // async-signal-safe, on a name prepared beforehand
+    std::signal(signal_number, SIG_DFL);
+    std::raise(signal_number);  // ends the process once the handler returns
+}
+
+// Holds the interrupting signals for its lifetime, when asked to.
+class held_signals {
+public:
+    explicit held_signals(bool hold = true) : held_(hold)
+    {
+        if (!held_)
+            return;
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal_number : interrupting_signals)
+            sigaddset(&set, signal_number);
+        sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~held_signals()
+    {
+        if (held_)
+            sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+
+private:
+    bool held_;
+    sigset_t previous_;
+};
+
+// Makes `path` the pending temporary file when `result` says it now exists.
+// Called with the signals held.
+void note_pending(int result, const char* path, bool temporary)
+{
+    if (result < 0 || !temporary)
+        return;
+    std::strncpy(pending_name, path, sizeof pending_name - 1);
+    has_pending = 1;
+}
+
 }  // namespace
 
 void start_platform()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) < 0)
+            break;
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : interrupting_signals)
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : interrupting_signals) {
+        struct sigaction previous;
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
 }
 
 int identify_file(const char* path, file_identity* identity)
@@ -35,8 +102,21 @@ int identify_file(const char* path, file_identity* identity)
 
 int identify_stream(std::FILE* stream, file_identity* identity)
 {
+    return identify_descriptor(fileno(stream), identity);
+}
+
+int identify_descriptor(int fd, file_identity* identity)
+{
     struct stat status;
-    return identity_from(fstat(fileno(stream), &status), status, identity);
+    return identity_from(fstat(fd, &status), status, identity);
+}
+
+long long regular_file_size(std::FILE* stream)
+{
+    struct stat status;
+    if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode))
+        return -1;
+    return static_cast<long long>(status.st_size);
 }
 
 name_kind inspect_name(const char* path, file_identity* identity)
@@ -57,23 +137,69 @@ bool is_separator(char byte)
     return byte == '/';
 }
 
-int create_exclusive(const char* path)
+int create_unnamed()
 {
+#ifdef O_TMPFILE
+    int fd;
+    do {
+        fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+#else
+    return -1;
+#endif
+}
+
+int link_unnamed(int fd, const char* path, bool temporary)
+{
+#ifdef AT_EMPTY_PATH
+    held_signals held(temporary);
+    int result = linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
+    if (result != 0 && errno != EEXIST) {
+        // Linking by descriptor may need a privilege; the /proc road does not.
+        char proc_path[64];
+        std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+        result = linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+    }
+    note_pending(result, path, temporary);
+    return result;
+#else
+    (void)fd, (void)path, (void)temporary;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+int create_exclusive(const char* path, bool temporary)
+{
+    held_signals held(temporary);
     int fd;
     do {
         fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
+    note_pending(fd, path, temporary);
     return fd;
 }
 
 int replace_file(const char* from, const char* to)
 {
-    return std::rename(from, to);
+    held_signals held;
+    int result = std::rename(from, to);
+    if (result == 0)
+        has_pending = 0;
+    return result;
 }
 
-int remove_name(const char* path)
+int remove_if_same(const char* path, const file_identity& identity)
 {
-    return unlink(path);
+    held_signals held;
+    file_identity there;
+    int result = -1;
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
+        result = unlink(path);
+    if (has_pending && std::strcmp(pending_name, path) == 0)
+        has_pending = 0;
+    return result;
 }
 
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)

@@ -34,7 +34,14 @@ int main(int argc, char* argv[])
         if (identify_file(argv[arg], &identity) == 0)
             archives.push_back(identity);
     }
+    // The run's one copy buffer, on the heap: the stack may be small.
+    std::vector<char> copy_buffer(copy_buffer_size);
     for (int arg = 1; arg < argc; ++arg)
-        load_snd_zqa(argv[arg], archives);
+        load_snd_zqa(argv[arg], archives, copy_buffer);
+
+    // Progress lines that could not be written (a full disk, a closed
+    // descriptor) are worth one word on standard error.
+    if (std::fflush(stdout) != 0 || std::ferror(stdout))
+        std::fputs("failed to write standard output.\n", stderr);
     return 0;
 }

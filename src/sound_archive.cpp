@@ -15,8 +15,6 @@
 
 namespace {
 
-constexpr std::size_t copy_buffer_size = 64 * 1024;
-
 // ---- Copying an entry -------------------------------------------------------
 
 // Writes all `size` bytes to `fd`. -1: a write failed or wrote nothing.
@@ -32,15 +30,18 @@ int write_all(int fd, const char* buffer, std::size_t size)
     return 0;
 }
 
-// Copies through one buffer: the road where the kernel cannot copy. -1: the
-// archive ends inside the range, or a read or a write failed.
-int copy_through_buffer(std::FILE* stream, long long offset, unsigned long long size, int out)
+// Copies `size` bytes at `offset` of the archive to `out`: by the kernel
+// where it can, through the run's buffer for the rest. -1: the archive ends
+// inside the range, or a read or a write failed.
+int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
-    char buffer[copy_buffer_size];
+    if (copy_in_kernel(archive.stream, &offset, &size, out) != 0)
+        return -1;
+    std::span<char> buffer = archive.copy_buffer;
     while (size > 0) {
-        std::size_t want = size < copy_buffer_size ? static_cast<std::size_t>(size) : copy_buffer_size;
-        long long count = read_at(stream, buffer, want, offset);
-        if (count <= 0 || write_all(out, buffer, static_cast<std::size_t>(count)) != 0)
+        std::size_t want = size < buffer.size() ? static_cast<std::size_t>(size) : buffer.size();
+        long long count = read_at(archive.stream, buffer.data(), want, offset);
+        if (count <= 0 || write_all(out, buffer.data(), static_cast<std::size_t>(count)) != 0)
             return -1;
         offset += count;
         size -= static_cast<unsigned long long>(count);
@@ -48,30 +49,11 @@ int copy_through_buffer(std::FILE* stream, long long offset, unsigned long long 
     return 0;
 }
 
-// Copies `size` bytes at `offset` of the archive to `out`: by the kernel
-// where it can, through the buffer for the rest. -1: not every byte arrived.
-int copy_range(std::FILE* stream, long long offset, unsigned long long size, int out)
-{
-    if (copy_in_kernel(stream, &offset, &size, out) != 0)
-        return -1;
-    return copy_through_buffer(stream, offset, size, out);
-}
-
-// Copies the entry into the new, empty file `out` and closes it. -1: the file
-// does not hold every byte.
-int fill_and_close(std::FILE* stream, std::int32_t data_offset, std::uint32_t data_size, int out)
-{
-    int status = copy_range(stream, data_offset, data_size, out);
-    if (close_file(out) != 0)
-        status = -1;
-    return status;
-}
-
 // ---- When a name may be written ---------------------------------------------
 
 // Whatever exists at `name` may be replaced: not a directory, and neither the
 // archive being read nor another archive of the run, however it is reached.
-bool may_replace(const char* name, std::FILE* stream, std::span<const file_identity> archives)
+bool may_replace(const char* name, const archive_source& archive)
 {
     file_identity named[2];
     if (inspect_name(name, &named[0]) != name_kind::other)
@@ -79,29 +61,103 @@ bool may_replace(const char* name, std::FILE* stream, std::span<const file_ident
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
     file_identity archive_read;
-    if (identify_stream(stream, &archive_read) != 0)
+    if (identify_stream(archive.stream, &archive_read) != 0)
         return false;
     for (const file_identity& identity : named) {
         if (same_file(identity, archive_read))
             return false;
-        for (const file_identity& archive : archives)
-            if (same_file(identity, archive))
+        for (const file_identity& other : archive.archives)
+            if (same_file(identity, other))
                 return false;
     }
     return true;
 }
 
-// Creates a fresh hidden temporary file in the working directory, naming it
-// in `temp_name`. Returns its descriptor; -1: no such file could be made.
-int create_temporary(char (&temp_name)[64])
+// ---- Output files: whole or absent ------------------------------------------
+//
+// An entry is written into an unnamed file where the system has them, else
+// under a hidden temporary name, and gets its real name only once complete:
+// a free name by a link that never replaces, a taken one by renaming a
+// hidden temporary name over it. A killed run leaves no partial output; an
+// interrupted one removes its temporary file. Nothing is ever removed by
+// name unless it is still the file this run made.
+
+// A new file being filled. `temp_name` is empty while the file has no name.
+struct staged_file {
+    int fd = -1;
+    char temp_name[temporary_name_size] = "";
+    file_identity identity{};
+};
+
+// Gives the staged file a fresh hidden temporary name, by `make_name(name)`
+// (a create or a link). -1: no free name could be made.
+template <typename Make>
+int name_temporary(staged_file* file, Make make_name)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(temp_name, sizeof temp_name, ".snd_extractor-%ld-%d.tmp", process_id(), attempt);
-        int fd = create_exclusive(temp_name);
-        if (fd >= 0 || errno != EEXIST)
-            return fd;
+        std::snprintf(file->temp_name, sizeof file->temp_name, ".snd_extractor-%ld-%d.tmp", process_id(), attempt);
+        if (make_name(file->temp_name) >= 0)
+            return 0;
+        if (errno != EEXIST)
+            break;
     }
+    file->temp_name[0] = '\0';
     return -1;
+}
+
+// Opens a new, empty file for the entry. -1: none could be made.
+int stage_file(staged_file* file)
+{
+    file->fd = create_unnamed();
+    if (file->fd < 0 &&
+        name_temporary(file, [file](const char* name) { return file->fd = create_exclusive(name, true); }) != 0)
+        return -1;
+    // The identity of a descriptor just opened is always known; without it,
+    // nothing would ever be removed.
+    identify_descriptor(file->fd, &file->identity);
+    return 0;
+}
+
+// Gives the complete file the name `name`; `name_was_free` says that nothing
+// was there when the entry began. -1: the name was not given (the file is
+// still the caller's to discard).
+int publish(staged_file* file, const char* name, bool name_was_free, const archive_source& archive)
+{
+    if (file->temp_name[0] == '\0') {
+        if (name_was_free && link_unnamed(file->fd, name, false) == 0)
+            return 0;
+        if ((name_was_free && errno != EEXIST) || !may_replace(name, archive) ||
+            name_temporary(file, [file](const char* temp) { return link_unnamed(file->fd, temp, true); }) != 0)
+            return -1;
+    } else if (!name_was_free && !may_replace(name, archive)) {
+        return -1;
+    }
+    return replace_file(file->temp_name, name);
+}
+
+// Copies the entry into a staged file and names it. -1: nothing new is left
+// at any name.
+int write_output(const char* output_name, bool name_was_free, const archive_source& archive, std::int32_t data_offset,
+                 std::uint32_t data_size)
+{
+    staged_file file;
+    if (stage_file(&file) != 0)
+        return -1;
+    bool unnamed = file.temp_name[0] == '\0';
+    int status = copy_range(archive, data_offset, data_size, file.fd);
+    // A named file is closed before it is renamed (Windows renames no open
+    // file); an unnamed one only after its link, or it would vanish.
+    if (!unnamed && close_file(file.fd) != 0)
+        status = -1;
+    if (status == 0)
+        status = publish(&file, output_name, name_was_free, archive);
+    if (unnamed && close_file(file.fd) != 0 && status == 0) {
+        remove_if_same(output_name, file.identity);
+        status = -1;
+    }
+    if (status != 0 && file.temp_name[0] != '\0')
+        remove_if_same(file.temp_name, file.identity);
+    return status;
 }
 
 // ---- Reading the archive --------------------------------------------------
@@ -138,19 +194,53 @@ void report_archive_failure(const char* format, const char* archive_path)
     std::fprintf(stderr, format, archive_path);
 }
 
-// Starts an entry's progress line. On a terminal, control bytes of the stored
-// path are shown as '?', and the text is shown before the copy begins.
+// The length of the valid UTF-8 sequence of two to four bytes that starts
+// at `text`, or 0 when none starts there.
+std::size_t utf8_sequence_length(const unsigned char* text)
+{
+    unsigned char lead = text[0];
+    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
+                         : lead >= 0xF0 && lead <= 0xF4                                   ? 4
+                                                                                          : 0;
+    for (std::size_t at = 1; at < length; ++at)
+        if ((text[at] & 0xC0) != 0x80)  // a NUL ends the scan here too
+            return 0;
+    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
+    if ((lead == 0xE0 && text[1] < 0xA0) || (lead == 0xED && text[1] >= 0xA0) || (lead == 0xF0 && text[1] < 0x90) ||
+        (lead == 0xF4 && text[1] >= 0x90))
+        return 0;
+    return length;
+}
+
+// The stored path as a terminal may show it, in `shown` (as long as the
+// path, or shorter): C0 controls, DEL, U+0080-U+009F in UTF-8 and stray bytes
+// 0x80-0x9F become '?', since terminals act on them; valid UTF-8 stays.
+void mask_controls(const char* entry_name, char (&shown)[entry_name_width + 1])
+{
+    const auto* text = reinterpret_cast<const unsigned char*>(entry_name);
+    std::size_t out = 0;
+    for (std::size_t at = 0; text[at] != '\0';) {
+        std::size_t length = text[at] < 0x80 ? 1 : utf8_sequence_length(text + at);
+        bool control = text[at] < 0x20 || text[at] == 0x7F || (length == 0 && text[at] <= 0x9F) ||
+                       (text[at] == 0xC2 && length == 2 && text[at + 1] <= 0x9F);
+        if (control || length == 0) {
+            shown[out++] = control ? '?' : entry_name[at];
+            at += control && length > 0 ? length : 1;
+            continue;
+        }
+        for (std::size_t end = at + length; at < end;)
+            shown[out++] = entry_name[at++];
+    }
+    shown[out] = '\0';
+}
+
+// Starts an entry's progress line. On a terminal, control characters of the
+// stored path are masked, and the text is shown before the copy begins.
 void announce_entry(const char* entry_name, bool to_terminal)
 {
     char shown[entry_name_width + 1];
-    if (to_terminal) {
-        std::size_t length = 0;
-        for (; entry_name[length] != '\0' && length < entry_name_width; ++length) {
-            unsigned char byte = static_cast<unsigned char>(entry_name[length]);
-            shown[length] = byte < 0x20 || byte == 0x7F ? '?' : entry_name[length];
-        }
-        shown[length] = '\0';
-    }
+    if (to_terminal)
+        mask_controls(entry_name, shown);
     std::printf("extract [%s]...", to_terminal ? shown : entry_name);
     if (to_terminal)
         std::fflush(stdout);
@@ -169,8 +259,9 @@ int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data
 
 // Reads the header and walks the index of an opened archive. -1: the archive
 // ends inside its header or index, or cannot be read.
-int walk_index(const char* archive_path, std::FILE* stream, std::span<const file_identity> archives)
+int walk_index(const char* archive_path, const archive_source& archive)
 {
+    std::FILE* stream = archive.stream;
     char signature[signature_width + 1];
     read_str(stream, signature, signature_width);
     std::int32_t entry_count;
@@ -191,7 +282,7 @@ int walk_index(const char* archive_path, std::FILE* stream, std::span<const file
             return -1;
         }
         announce_entry(entry_name, to_terminal);
-        int status = extract_wav(split_file_name(entry_name), stream, data_offset, data_size, archives);
+        int status = extract_wav(split_file_name(entry_name), archive, data_offset, data_size);
         std::fputs(status == 0 ? "done.\n" : "failed.\n", stdout);
     }
     return 0;
@@ -214,42 +305,29 @@ const char* split_file_name(const char* entry_name)
     return name;
 }
 
-int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_offset, std::uint32_t data_size,
-                std::span<const file_identity> archives)
+int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
+                std::uint32_t data_size)
 {
-    if (data_offset < 0 && data_size > 0)
-        return -1;  // no byte of the archive lies there
+    // -1 at once, before anything is created: no such range in the archive.
+    if (data_size > 0 && (data_offset < 0 || (archive.size >= 0 && data_offset + 0ll + data_size > archive.size)))
+        return -1;
+    // -1: the name is no plain file here, is a directory, or is an archive of the run.
     if (!is_plain_name(output_name))
         return -1;
-
-    // A free name: create it, and remove it again if the copy falls short.
-    int out = create_exclusive(output_name);
-    if (out >= 0) {
-        if (fill_and_close(stream, data_offset, data_size, out) == 0)
-            return 0;
-        remove_name(output_name);
+    file_identity there;
+    bool name_was_free = inspect_name(output_name, &there) == name_kind::nothing;
+    if (!name_was_free && !may_replace(output_name, archive))
         return -1;
-    }
-    if (errno != EEXIST || !may_replace(output_name, stream, archives))
-        return -1;
-
-    // Something is there already: it stays until a complete copy replaces it.
-    char temp_name[64];
-    out = create_temporary(temp_name);
-    if (out < 0)
-        return -1;
-    if (fill_and_close(stream, data_offset, data_size, out) == 0 && replace_file(temp_name, output_name) == 0)
-        return 0;
-    remove_name(temp_name);
-    return -1;
+    return write_output(output_name, name_was_free, archive, data_offset, data_size);
 }
 
-int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives)
+int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer)
 {
     file_ptr stream(std::fopen(archive_path, "rb"));
     if (!stream) {
         report_archive_failure("failed to open %s.\n", archive_path);
         return -1;
     }
-    return walk_index(archive_path, stream.get(), archives);
+    archive_source archive{stream.get(), regular_file_size(stream.get()), archives, copy_buffer};
+    return walk_index(archive_path, archive);
 }

@@ -38,21 +38,36 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width);
 // where it separates too.
 const char* split_file_name(const char* entry_name);
 
-// Copies the `data_size` bytes at `data_offset` in the archive `stream` into
-// the file `output_name` in the working directory. Returns 0 once the file
-// holds exactly those bytes, -1 otherwise. On failure nothing is left at the
-// name but what was there before. An existing file or symbolic link at the
-// name is replaced whole, never written through; a directory is never
-// replaced, nor the archive being read, nor any file in `archives`. On
-// Windows, names the system would not take as a plain file (holding ':',
-// device names such as CON or com1.wav, a trailing dot or space) are refused.
-// The stream's position is left as it was.
-int extract_wav(const char* output_name, std::FILE* stream, std::int32_t data_offset,
-                std::uint32_t data_size, std::span<const file_identity> archives);
+// The size of the run's copy buffer: bytes pass through it where the kernel
+// cannot copy them.
+inline constexpr std::size_t copy_buffer_size = 64 * 1024;
+
+// One archive as its walk lends it to each entry's extraction.
+struct archive_source {
+    std::FILE* stream;                        // the archive, read by the walk
+    long long size;                           // its length, or -1 when not a regular file
+    std::span<const file_identity> archives;  // files no entry may replace: the run's archives
+    std::span<char> copy_buffer;              // the run's copy buffer
+};
+
+// Copies the `data_size` bytes at `data_offset` in the archive into the file
+// `output_name` in the working directory. Returns 0 once the file holds
+// exactly those bytes; -1 when it does not, and then nothing is left at the
+// name but what was there before. The file is written unnamed (or under a
+// hidden temporary name) and named only once complete. An existing file or
+// symbolic link at the name is replaced whole, never written through; a
+// directory is never replaced, nor the archive being read, nor any file in
+// `archives`. A range that runs past the end of a regular archive fails
+// before anything is created. Names the system would not take as a plain
+// file (on Windows: ':', device names, a trailing dot or space, control
+// characters) are refused. The stream's position is left as it was.
+int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
+                std::uint32_t data_size);
 
 // Extracts every entry of the archive at `archive_path` into the working
 // directory, with one progress line per entry on standard output. `archives`
 // holds the identities of the files that no entry may replace (every archive
-// of the run). Returns 0 when the whole index was read, -1 when the archive
-// could not be opened or read to the end of its index.
-int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives);
+// of the run); `copy_buffer` is the run's copy buffer. Returns 0 when the
+// whole index was read; -1 when the archive could not be opened or read to
+// the end of its index.
+int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer);

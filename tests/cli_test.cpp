@@ -4,6 +4,11 @@
 
 #include <algorithm>
 #include <csignal>
+#include <map>
+#include <random>
+
+#include <signal.h>
+#include <unistd.h>
 
 #include "archive_builder.h"
 #include "test_support.h"
@@ -100,11 +105,13 @@ TEST_F(Cli, ExtractsEachEntryUnderItsLastComponent)
     for (int i = 0; i < 256; ++i)
         binary.push_back(static_cast<char>(i));
     put("s.zqa", pack({{"sfx/ui/click.wav", binary}, {"music/theme.wav", "theme"}, {"empty.wav", ""}}));
+    // A 64 KiB stack is enough (Wine itself needs more).
     expect_run({"s.zqa"},
                "3 sounds in s.zqa.\n"
                "extract [sfx/ui/click.wav]...done.\n"
                "extract [music/theme.wav]...done.\n"
-               "extract [empty.wav]...done.\n");
+               "extract [empty.wav]...done.\n",
+               "", {.stack_limit = testing_windows_build() ? -1 : 64 << 10});
     EXPECT_EQ(list_dir(dir.path()), (names{"click.wav", "empty.wav", "s.zqa", "theme.wav"}));
     EXPECT_EQ(get("click.wav"), binary);
     EXPECT_EQ(get("theme.wav"), "theme");
@@ -192,20 +199,25 @@ TEST_F(Cli, NamesThatAreNotPlainFilesOnWindows)
 {
     // On Windows '\\' separates too, and these names would reach a device, a
     // stream or another name; elsewhere they are ordinary file names.
-    const std::vector<std::string> refused = {"c:evil.wav", "x.wav:stream", "CON", "con.wav", "Lpt1.txt",
-                                              "COM9", "aux.tar.gz", "conout$.wav", "dot.", "space "};
-    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav"};
-    std::vector<builder::sound> sounds{{"dir\\win.wav", "w"}};
+    const std::vector<std::string> refused = {
+        "c:evil.wav", "x.wav:stream", "CON", "con.wav", "Lpt1.txt", "COM9", "aux.tar.gz", "conout$.wav", "dot.",
+        "space ", "nul .wav", "NUL  .txt", "COM\xC2\xB9.wav", "lpt\xC2\xB3", "del\x7f.wav"};
+    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav", "COM\xC2\xB9\xC2\xB9.wav"};
+    std::vector<builder::sound> sounds{{"dir\\win.wav", "w"}, {"sfx/aux .wav", "r"}};
     for (const std::string& name : refused)
         sounds.push_back({name, "r"});
     for (const std::string& name : taken)
         sounds.push_back({name, "t"});
     put("w.zqa", pack(sounds));
     const bool windows = testing_windows_build();
-    std::string out = "14 sounds in w.zqa.\nextract [dir\\win.wav]...done.\n";
+    const char* verdict = windows ? "failed.\n" : "done.\n";
+    std::string out = std::to_string(sounds.size()) + " sounds in w.zqa.\nextract [dir\\win.wav]...done.\n" +
+                      "extract [sfx/aux .wav]..." + verdict;
     names files{"w.zqa", windows ? "win.wav" : "dir\\win.wav"};
+    if (!windows)
+        files.push_back("aux .wav");
     for (const std::string& name : refused) {
-        out += "extract [" + name + "]..." + (windows ? "failed.\n" : "done.\n");
+        out += "extract [" + name + "]..." + verdict;
         if (!windows)
             files.push_back(name);
     }
@@ -390,19 +402,99 @@ TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)
     EXPECT_TRUE(get("big.wav") == big);
 }
 
-// ---- The terminal ---------------------------------------------------------
+// ---- Interruptions and races ------------------------------------------------
 
-TEST_F(Cli, ControlBytesShowAsQuestionMarksOnlyOnATerminal)
+TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
+{
+    if (testing_windows_build())
+        GTEST_SKIP() << "Wine passes no POSIX signal on to a Windows program as Ctrl-C";
+    std::map<std::string, std::string> entries;  // output name -> bytes
+    std::vector<builder::sound> small;
+    for (int i = 0; i < 1500; ++i) {
+        small.push_back({"s/" + std::to_string(i) + ".wav", std::string(1000, static_cast<char>('a' + i % 26))});
+        entries[std::to_string(i) + ".wav"] = small.back().data;
+    }
+    entries["big.wav"] = std::string(48 << 20, 'B');
+    struct scenario {
+        std::string archive;
+        bool half_taken;  // every other name holds an old file
+        int max_delay_us;
+    };
+    const scenario scenarios[] = {{pack({{"big.wav", entries["big.wav"]}}), false, 60000},
+                                  {pack(small), false, 120000},
+                                  {pack(small), true, 120000}};
+    std::mt19937 random(20261207);
+    for (const scenario& s : scenarios) {
+        for (int signal_number : {SIGKILL, SIGINT, SIGTERM, SIGHUP}) {
+            SCOPED_TRACE("signal " + std::to_string(signal_number) + (s.half_taken ? ", half taken" : ""));
+            scratch_dir cwd;
+            write_file(cwd / "k.zqa", s.archive);
+            for (int i = 0; s.half_taken && i < 1500; i += 2)
+                write_file(cwd / (std::to_string(i) + ".wav"), "old");
+            int pid = start_tool(cwd.path(), {"k.zqa"});
+            usleep(std::uniform_int_distribution<useconds_t>(0, s.max_delay_us)(random));
+            kill(pid, signal_number);
+            run_result result = wait_tool(pid);
+            EXPECT_TRUE(result.term_signal == signal_number || result.exit_code == 0) << result.term_signal;
+            for (const std::string& name : list_dir(cwd.path())) {
+                std::string bytes = read_file(cwd / name);
+                if (name.starts_with(".snd_extractor-")) {
+                    // Only SIGKILL between linking a finished file under its
+                    // temporary name and renaming it can leave one, whole.
+                    EXPECT_EQ(signal_number, SIGKILL) << name;
+                    EXPECT_TRUE(bytes.size() == 1000 && bytes == std::string(1000, bytes[0])) << name;
+                } else if (name != "k.zqa") {
+                    EXPECT_TRUE(bytes == entries[name] || (s.half_taken && bytes == "old")) << name;
+                }
+            }
+        }
+    }
+}
+
+TEST_F(Cli, AFailingCopyNeverRemovesAnotherRunsFile)
+{
+    put("failing.zqa", pack({{"same.wav", std::string(16 << 20, 'F')}}));
+    put("good.zqa", pack({{"same.wav", "good"}}));
+    for (int round = 0; round < 3; ++round) {
+        // The failing run meets its file-size limit while the good one runs.
+        int pid = start_tool(dir.path(), {"failing.zqa"}, {.file_size_limit = 8 << 20});
+        expect_run({"good.zqa"}, "1 sounds in good.zqa.\nextract [same.wav]...done.\n");
+        EXPECT_EQ(wait_tool(pid).exit_code, 0);
+        EXPECT_EQ(get("same.wav"), "good");
+        EXPECT_EQ(list_dir(dir.path()), (names{"failing.zqa", "good.zqa", "same.wav"}));
+    }
+}
+
+// ---- Standard output ----------------------------------------------------------
+
+TEST_F(Cli, ALostProgressStreamIsReportedAndTheRunGoesOn)
+{
+    put("p.zqa", pack({{"a.wav", "aaa"}, {"b.wav", "bb"}}));
+    for (output_to out : {output_to::full_device, output_to::nowhere}) {
+        run_result result = run({"p.zqa", "p.zqa"}, {.out = out});
+        EXPECT_EQ(result.err, "failed to write standard output.\n");
+        EXPECT_EQ(result.exit_code, 0);
+        EXPECT_EQ(list_dir(dir.path()), (names{"a.wav", "b.wav", "p.zqa"}));
+        EXPECT_EQ(get("a.wav") + get("b.wav"), "aaabb");
+        fs::remove(dir / "a.wav");
+    }
+}
+
+TEST_F(Cli, ControlCharactersAreMaskedOnlyOnATerminal)
 {
     const std::string hostile = "\x1b]0;owned\x07/bell\x7f\x01.wav";
-    put("t.zqa", pack({{hostile, "x"}}));
-    if (testing_windows_build()) {
-        // Wine draws its own console on a terminal; and no Windows file name holds control bytes.
-        expect_run({"t.zqa"}, "1 sounds in t.zqa.\nextract [" + hostile + "]...failed.\n");
-        return;
-    }
-    expect_run({"t.zqa"}, "1 sounds in t.zqa.\nextract [?]0;owned?/bell??.wav]...done.\n", "", {.terminal = true});
-    expect_run({"t.zqa"}, "1 sounds in t.zqa.\nextract [" + hostile + "]...done.\n");
+    const std::string c1 = "csi\x9b" "1m\xc2\x9b" "2m\xed\xa0\x80.wav";  // raw, UTF-8, a surrogate
+    const std::string letters = "m\xc3\xbasica/canci\xc3\xb3n\xe5\x8a\xb9\xe6\x9e\x9c\xf0\x9f\x94\x8a.wav";
+    const std::string longest = "d/" + std::string(254, 'm');  // fills the field: no NUL
+    put("t.zqa", pack({{hostile, "x"}, {c1, "y"}, {letters, "z"}, {longest, "w"}}));
+    if (testing_windows_build())
+        GTEST_SKIP() << "Wine draws its own console on a terminal";
+    const std::string lines = "4 sounds in t.zqa.\nextract [?]0;owned?/bell??.wav]...done.\n"
+                              "extract [csi?1m?2m\xed\xa0?.wav]...done.\nextract [" + letters + "]...done.\n"
+                              "extract [" + longest + "]...done.\n";
+    expect_run({"t.zqa"}, lines, "", {.out = output_to::terminal});
+    expect_run({"t.zqa"}, "4 sounds in t.zqa.\nextract [" + hostile + "]...done.\nextract [" + c1 +
+                              "]...done.\nextract [" + letters + "]...done.\nextract [" + longest + "]...done.\n");
     EXPECT_EQ(get("bell\x7f\x01.wav"), "x");
 }
 

@@ -110,19 +110,11 @@ void limit_resource(int resource, long long bytes)
     setrlimit(resource, &limit);
 }
 
-}  // namespace
-
-run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
+// Starts the tool in `dir` with its standard output on `out` (or as the
+// options say) and standard error on `err`. Returns its process id.
+pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options, int out,
+                 int err)
 {
-    file_ptr out_file(std::tmpfile());
-    file_ptr err_file(std::tmpfile());
-    if (!out_file || !err_file)
-        throw std::runtime_error("no temporary file for the tool's output");
-    int master = -1;
-    int slave = -1;
-    if (options.terminal)
-        master = open_terminal(&slave);
-
     std::vector<std::string> strings{SND_EXTRACTOR_PATH};
     if (testing_windows_build())
         strings.insert(strings.begin(), SND_EXTRACTOR_LAUNCHER);
@@ -136,43 +128,76 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     pid_t child = fork();
     if (child < 0)
         throw std::runtime_error("cannot start the tool: fork failed");
-    if (child == 0) {
-        if (chdir(dir.c_str()) != 0)
-            _exit(126);
-        dup2(options.terminal ? slave : fileno(out_file.get()), STDOUT_FILENO);
-        dup2(options.merge_output ? STDOUT_FILENO : fileno(err_file.get()), STDERR_FILENO);
-        limit_resource(RLIMIT_FSIZE, options.file_size_limit);
-        limit_resource(RLIMIT_AS, options.memory_limit);
-        if (testing_windows_build()) {
-            // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
-            std::signal(SIGXFSZ, SIG_IGN);
-            setenv("WINEDEBUG", "-all", 1);
-            execvp(argv[0], argv.data());
-        } else {
-            execve(SND_EXTRACTOR_PATH, argv.data(), environ);
-        }
-        _exit(127);
+    if (child > 0)
+        return child;
+    if (chdir(dir.c_str()) != 0)
+        _exit(126);
+    if (options.out == output_to::full_device)
+        out = open("/dev/full", O_WRONLY);
+    dup2(out, STDOUT_FILENO);
+    dup2(options.merge_output ? STDOUT_FILENO : err, STDERR_FILENO);
+    if (options.out == output_to::nowhere)
+        close(STDOUT_FILENO);
+    limit_resource(RLIMIT_FSIZE, options.file_size_limit);
+    limit_resource(RLIMIT_AS, options.memory_limit);
+    limit_resource(RLIMIT_STACK, options.stack_limit);
+    if (testing_windows_build()) {
+        // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
+        std::signal(SIGXFSZ, SIG_IGN);
+        setenv("WINEDEBUG", "-all", 1);
+        execvp(argv[0], argv.data());
+    } else {
+        execve(SND_EXTRACTOR_PATH, argv.data(), environ);
     }
+    _exit(127);
+}
 
+}  // namespace
+
+run_result wait_tool(int pid)
+{
     run_result result;
-    if (options.terminal) {
+    int status = 0;
+    waitpid(pid, &status, 0);
+    if (WIFEXITED(status))
+        result.exit_code = WEXITSTATUS(status);
+    if (WIFSIGNALED(status))
+        result.term_signal = WTERMSIG(status);
+    return result;
+}
+
+int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
+{
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    pid_t pid = spawn_tool(dir, args, options, null, null);
+    close(null);
+    return pid;
+}
+
+run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
+{
+    file_ptr out_file(std::tmpfile());
+    file_ptr err_file(std::tmpfile());
+    if (!out_file || !err_file)
+        throw std::runtime_error("no temporary file for the tool's output");
+    int master = -1;
+    int slave = fileno(out_file.get());
+    if (options.out == output_to::terminal)
+        master = open_terminal(&slave);
+    pid_t child = spawn_tool(dir, args, options, slave, fileno(err_file.get()));
+
+    std::string terminal_text;
+    if (master >= 0) {
         close(slave);
         char buffer[4096];
         ssize_t count;
         while ((count = read(master, buffer, sizeof buffer)) > 0 || (count < 0 && errno == EINTR))
             if (count > 0)
-                result.out.append(buffer, static_cast<std::size_t>(count));
+                terminal_text.append(buffer, static_cast<std::size_t>(count));
         close(master);
-        result.out = without_carriage_returns(result.out);
     }
-    int status = 0;
-    waitpid(child, &status, 0);
-    if (WIFEXITED(status))
-        result.exit_code = WEXITSTATUS(status);
-    if (WIFSIGNALED(status))
-        result.term_signal = WTERMSIG(status);
-    if (!options.terminal)
-        result.out = read_all(out_file.get());
+    run_result result = wait_tool(child);
+    result.out = master >= 0 ? without_carriage_returns(terminal_text) : read_all(out_file.get());
     result.err = read_all(err_file.get());
     return result;
 }

@@ -28,12 +28,16 @@ std::string read_file(const fs::path& path);
 // Names of the entries in `dir`, sorted.
 std::vector<std::string> list_dir(const fs::path& dir);
 
+// Where the tool's standard output goes.
+enum class output_to { file, terminal, full_device, nowhere };
+
 struct run_options {
-    bool merge_output = false;       // standard error into the standard output file
-    bool terminal = false;           // standard output on a pseudo-terminal
-    long long file_size_limit = -1;  // RLIMIT_FSIZE for the tool, in bytes
-    long long memory_limit = -1;     // RLIMIT_AS for the tool, in bytes
-    bool empty_argv = false;         // start with no argument vector at all
+    bool merge_output = false;          // standard error into the standard output file
+    output_to out = output_to::file;    // a pseudo-terminal, /dev/full, or a closed descriptor
+    long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
+    long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
+    long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
+    bool empty_argv = false;            // start with no argument vector at all
 };
 
 struct run_result {
@@ -49,3 +53,10 @@ bool testing_windows_build();
 // Runs the tool with `args` (after the program name) in `dir`. Output of the
 // Windows build has its "\r\n" line ends turned into "\n".
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
+
+// Starts the tool like run_tool, with its output to the null device, and
+// returns its process id without waiting.
+int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
+
+// Waits for a started tool to end.
+run_result wait_tool(int pid);
