@@ -1,5 +1,5 @@
 #!/usr/bin/env python3
-"""Times snd_extractor side by side with a floor, tar -x and cp.
+"""Times snd_extractor side by side with two floors, tar -x and cp.
 
 For each workload it writes one archive (and a tar of the same files), then
 runs each pair of commands alternately, every run into a fresh directory,
@@ -122,6 +122,7 @@ def main():
         write_archive(archive, names, contents)
         write_tar(tar, names, contents)
         compare(scratch, "snd_extractor vs floor", [tool, archive], [floor, archive], args.runs)
+        compare(scratch, "snd_extractor vs safe floor", [tool, archive], [floor, "--safe", archive], args.runs)
         compare(scratch, "snd_extractor vs tar -x", [tool, archive], ["tar", "-xf", tar], args.runs)
         os.remove(tar)
 

@@ -1,8 +1,11 @@
-// The floor for the benchmark: what any extractor must do at the least. It
+// The floors for the benchmark: what any extractor must do at the least. It
 // reads a whole sound archive into memory with one read, then creates each
 // entry's file with one open, one write and one close. No checks, no output.
+// The safe floor writes each file unnamed (O_TMPFILE) and links it to its
+// name once written, so that no partial file ever shows: one open, one
+// write, one link and one close.
 //
-//   floor ARCHIVE   (run in the directory to extract into)
+//   floor [--safe] ARCHIVE   (run in the directory to extract into)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -22,9 +25,10 @@ static std::uint32_t le32(const char* p)
 
 int main(int argc, char* argv[])
 {
-    if (argc != 2)
+    bool safe = argc == 3 && std::strcmp(argv[1], "--safe") == 0;
+    if (argc != 2 + safe)
         return 2;
-    int in = open(argv[1], O_RDONLY);
+    int in = open(argv[1 + safe], O_RDONLY);
     struct stat st;
     if (in < 0 || fstat(in, &st) != 0)
         return 1;
@@ -39,9 +43,14 @@ int main(int argc, char* argv[])
         std::size_t slash = name.rfind('/');
         if (slash != std::string::npos)
             name.erase(0, slash + 1);
-        int out = open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
+        int out = safe ? open(".", O_TMPFILE | O_WRONLY, 0666) : open(name.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0666);
         if (out < 0 || write(out, &archive[le32(entry)], le32(entry + 4)) != static_cast<ssize_t>(le32(entry + 4)))
             return 1;
+        if (safe && linkat(out, "", AT_FDCWD, name.c_str(), AT_EMPTY_PATH) != 0) {
+            std::string proc = "/proc/self/fd/" + std::to_string(out);
+            if (linkat(AT_FDCWD, proc.c_str(), AT_FDCWD, name.c_str(), AT_SYMLINK_FOLLOW) != 0)
+                return 1;
+        }
         close(out);
     }
     return 0;

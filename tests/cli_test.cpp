@@ -202,7 +202,7 @@ TEST_F(Cli, NamesThatAreNotPlainFilesOnWindows)
     const std::vector<std::string> refused = {
         "c:evil.wav", "x.wav:stream", "CON", "con.wav", "Lpt1.txt", "COM9", "aux.tar.gz", "conout$.wav", "dot.",
         "space ", "nul .wav", "NUL  .txt", "COM\xC2\xB9.wav", "lpt\xC2\xB3", "del\x7f.wav"};
-    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav", "COM\xC2\xB9\xC2\xB9.wav"};
+    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav"};
     std::vector<builder::sound> sounds{{"dir\\win.wav", "w"}, {"sfx/aux .wav", "r"}};
     for (const std::string& name : refused)
         sounds.push_back({name, "r"});
