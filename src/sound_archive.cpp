@@ -118,26 +118,28 @@ int stage_file(staged_file* file)
     return 0;
 }
 
-// Gives the complete file the name `name`; `name_was_free` says that nothing
-// was there when the entry began. -1: the name was not given (the file is
-// still the caller's to discard).
-int publish(staged_file* file, const char* name, bool name_was_free, const archive_source& archive)
+// Gives the complete file the name `name`: a free name by a link, a taken one
+// (when it may be replaced) by a rename. -1: the name was not given (the file
+// is still the caller's to discard).
+int publish(staged_file* file, const char* name, const archive_source& archive)
 {
     if (file->temp_name[0] == '\0') {
-        if (name_was_free && link_unnamed(file->fd, name, false) == 0)
+        if (link_unnamed(file->fd, name, false) == 0)
             return 0;
-        if ((name_was_free && errno != EEXIST) || !may_replace(name, archive) ||
+        if (errno != EEXIST || !may_replace(name, archive) ||
             name_temporary(file, [file](const char* temp) { return link_unnamed(file->fd, temp, true); }) != 0)
             return -1;
-    } else if (!name_was_free && !may_replace(name, archive)) {
-        return -1;
+    } else {
+        file_identity there;
+        if (inspect_name(name, &there) != name_kind::nothing && !may_replace(name, archive))
+            return -1;
     }
     return replace_file(file->temp_name, name);
 }
 
 // Copies the entry into a staged file and names it. -1: nothing new is left
 // at any name.
-int write_output(const char* output_name, bool name_was_free, const archive_source& archive, std::int32_t data_offset,
+int write_output(const char* output_name, const archive_source& archive, std::int32_t data_offset,
                  std::uint32_t data_size)
 {
     staged_file file;
@@ -150,7 +152,7 @@ int write_output(const char* output_name, bool name_was_free, const archive_sour
     if (!unnamed && close_file(file.fd) != 0)
         status = -1;
     if (status == 0)
-        status = publish(&file, output_name, name_was_free, archive);
+        status = publish(&file, output_name, archive);
     if (unnamed && close_file(file.fd) != 0 && status == 0) {
         remove_if_same(output_name, file.identity);
         status = -1;
@@ -311,14 +313,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     // -1 at once, before anything is created: no such range in the archive.
     if (data_size > 0 && (data_offset < 0 || (archive.size >= 0 && data_offset + 0ll + data_size > archive.size)))
         return -1;
-    // -1: the name is no plain file here, is a directory, or is an archive of the run.
+    // -1: the name is no plain file here.
     if (!is_plain_name(output_name))
         return -1;
-    file_identity there;
-    bool name_was_free = inspect_name(output_name, &there) == name_kind::nothing;
-    if (!name_was_free && !may_replace(output_name, archive))
-        return -1;
-    return write_output(output_name, name_was_free, archive, data_offset, data_size);
+    // -1: the copy failed, or the name is a directory or an archive of the run.
+    return write_output(output_name, archive, data_offset, data_size);
 }
 
 int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer)
