@@ -29,12 +29,19 @@ volatile std::sig_atomic_t has_pending = 0;
 
 constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
+#ifdef SND_EXTRACTOR_COVERAGE
+extern "C" void __gcov_dump();  // a process ended by a signal writes no coverage otherwise
+#endif
+
 extern "C" void on_interrupt(int signal_number)
 {
     if (has_pending)
         unlink(pending_name);  // async-signal-safe, on a name prepared beforehand
     std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);  // ends the process once the handler returns
+    std::raise(signal_number);  // held until the handler returns, then ends the process
+#ifdef SND_EXTRACTOR_COVERAGE
+    __gcov_dump();
+#endif
 }
 
 // Holds the interrupting signals for its lifetime, when asked to.
@@ -79,8 +86,8 @@ void start_platform()
 {
     std::signal(SIGXFSZ, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd)
-        if (fcntl(fd, F_GETFD) < 0 && open("/dev/null", O_RDONLY) < 0)
-            break;
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDONLY);  // takes the lowest free descriptor: fd
     struct sigaction action {};
     action.sa_handler = on_interrupt;
     sigemptyset(&action.sa_mask);
@@ -218,20 +225,20 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
     off_t in_offset = static_cast<off_t>(*offset);
     int status = 0;
     while (*size > 0) {
-        ssize_t count = copy_file_range(fileno(stream), &in_offset, out, nullptr,
-                                        static_cast<std::size_t>(*size < max_chunk ? *size : max_chunk), 0);
-        if (count > 0) {
-            *size -= static_cast<unsigned long long>(count);
-            continue;
+        ssize_t count;
+        do {
+            count = copy_file_range(fileno(stream), &in_offset, out, nullptr,
+                                    static_cast<std::size_t>(*size < max_chunk ? *size : max_chunk), 0);
+        } while (count < 0 && errno == EINTR);
+        if (count <= 0) {
+            // Errors that only say "not here" leave the rest to the buffer,
+            // which also finds out whether the archive really ends early.
+            if (count < 0 && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS &&
+                errno != EPERM)
+                status = -1;
+            break;
         }
-        if (count < 0 && errno == EINTR)
-            continue;
-        // Errors that only say "not here" leave the rest to the buffer, which
-        // also finds out whether the archive really ends early.
-        if (count < 0 && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS &&
-            errno != EPERM)
-            status = -1;
-        break;
+        *size -= static_cast<unsigned long long>(count);
     }
     *offset = in_offset;
     return status;

@@ -10,7 +10,6 @@
 #include <fcntl.h>
 #include <io.h>
 #include <sys/stat.h>
-#include <process.h>
 #include <windows.h>
 
 namespace {
@@ -214,10 +213,12 @@ int close_file(int fd)
 
 long process_id()
 {
-    return static_cast<long>(_getpid());
+    return static_cast<long>(GetCurrentProcessId());
 }
 
+// A console, not merely a character device: _isatty also says yes for NUL.
 bool stdout_is_terminal()
 {
-    return _isatty(_fileno(stdout)) != 0;
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
 }

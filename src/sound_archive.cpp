@@ -60,11 +60,8 @@ bool may_replace(const char* name, const archive_source& archive)
         return false;
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
-    file_identity archive_read;
-    if (identify_stream(archive.stream, &archive_read) != 0)
-        return false;
     for (const file_identity& identity : named) {
-        if (same_file(identity, archive_read))
+        if (same_file(identity, archive.identity))
             return false;
         for (const file_identity& other : archive.archives)
             if (same_file(identity, other))
@@ -149,8 +146,7 @@ int write_output(const char* output_name, const archive_source& archive, std::in
     int status = copy_range(archive, data_offset, data_size, file.fd);
     // A named file is closed before it is renamed (Windows renames no open
     // file); an unnamed one only after its link, or it would vanish.
-    if (!unnamed && close_file(file.fd) != 0)
-        status = -1;
+    status = unnamed || close_file(file.fd) == 0 ? status : -1;
     if (status == 0)
         status = publish(&file, output_name, archive);
     if (unnamed && close_file(file.fd) != 0 && status == 0) {
@@ -310,11 +306,10 @@ const char* split_file_name(const char* entry_name)
 int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
                 std::uint32_t data_size)
 {
-    // -1 at once, before anything is created: no such range in the archive.
-    if (data_size > 0 && (data_offset < 0 || (archive.size >= 0 && data_offset + 0ll + data_size > archive.size)))
-        return -1;
-    // -1: the name is no plain file here.
-    if (!is_plain_name(output_name))
+    // -1 at once, before anything is created: no such range in the archive,
+    // or a name that is no plain file here.
+    bool past_the_end = archive.size >= 0 && data_offset + 0ll + data_size > archive.size;
+    if ((data_size > 0 && (data_offset < 0 || past_the_end)) || !is_plain_name(output_name))
         return -1;
     // -1: the copy failed, or the name is a directory or an archive of the run.
     return write_output(output_name, archive, data_offset, data_size);
@@ -327,6 +322,9 @@ int load_snd_zqa(const char* archive_path, std::span<const file_identity> archiv
         report_archive_failure("failed to open %s.\n", archive_path);
         return -1;
     }
-    archive_source archive{stream.get(), regular_file_size(stream.get()), archives, copy_buffer};
+    // An open stream's file always has an identity; the sentinel matches none.
+    file_identity identity{~0ull, ~0ull};
+    identify_stream(stream.get(), &identity);
+    archive_source archive{stream.get(), regular_file_size(stream.get()), identity, archives, copy_buffer};
     return walk_index(archive_path, archive);
 }

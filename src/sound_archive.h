@@ -46,6 +46,7 @@ inline constexpr std::size_t copy_buffer_size = 64 * 1024;
 struct archive_source {
     std::FILE* stream;                        // the archive, read by the walk
     long long size;                           // its length, or -1 when not a regular file
+    file_identity identity;                   // its identity: never replaced
     std::span<const file_identity> archives;  // files no entry may replace: the run's archives
     std::span<char> copy_buffer;              // the run's copy buffer
 };

@@ -8,7 +8,6 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
-#include <iterator>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -24,6 +23,20 @@
 bool testing_windows_build()
 {
     return std::string(SND_EXTRACTOR_LAUNCHER).size() > 0;
+}
+
+bool launcher_installed()
+{
+    if (!testing_windows_build())
+        return true;
+    const char* path = std::getenv("PATH");
+    std::string dirs = path != nullptr ? path : "";
+    for (std::size_t start = 0, end; start <= dirs.size(); start = end + 1) {
+        end = std::min(dirs.find(':', start), dirs.size());
+        if (access((dirs.substr(start, end - start) + "/" + SND_EXTRACTOR_LAUNCHER).c_str(), X_OK) == 0)
+            return true;
+    }
+    return false;
 }
 
 scratch_dir::scratch_dir()
@@ -51,9 +64,10 @@ void write_file(const fs::path& path, const std::string& bytes)
 std::string read_file(const fs::path& path)
 {
     std::ifstream in(path, std::ios::binary);
-    if (!in)
+    std::string bytes(fs::file_size(path), '\0');
+    if (!in.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
         throw std::runtime_error("cannot read " + path.string());
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    return bytes;
 }
 
 std::vector<std::string> list_dir(const fs::path& dir)
@@ -90,10 +104,10 @@ std::string read_all(std::FILE* file)
 // master and stores the slave's descriptor.
 int open_terminal(int* slave)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY);
+    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         throw std::runtime_error("no pseudo-terminal");
-    *slave = open(ptsname(master), O_RDWR | O_NOCTTY);
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
     termios settings;
     if (*slave < 0 || tcgetattr(*slave, &settings) != 0)
         throw std::runtime_error("cannot open the terminal's slave");
@@ -132,6 +146,10 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         return child;
     if (chdir(dir.c_str()) != 0)
         _exit(126);
+    // No descriptor of the test's but those the options name.
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fd != out && fd != err && fd != options.inherited_fd)
+            close(fd);
     if (options.out == output_to::full_device)
         out = open("/dev/full", O_WRONLY);
     dup2(out, STDOUT_FILENO);
@@ -141,6 +159,11 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);
+    limit_resource(RLIMIT_NOFILE, options.open_files_limit);
+    if (options.without_unnamed_files) {
+        setenv("LD_PRELOAD", SND_EXTRACTOR_NO_TMPFILE, 1);
+        setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the sanitizers' runtime comes second
+    }
     if (testing_windows_build()) {
         // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
         std::signal(SIGXFSZ, SIG_IGN);
@@ -180,6 +203,9 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     file_ptr err_file(std::tmpfile());
     if (!out_file || !err_file)
         throw std::runtime_error("no temporary file for the tool's output");
+    // The tool gets them as its standard streams, and no other descriptor.
+    fcntl(fileno(out_file.get()), F_SETFD, FD_CLOEXEC);
+    fcntl(fileno(err_file.get()), F_SETFD, FD_CLOEXEC);
     int master = -1;
     int slave = fileno(out_file.get());
     if (options.out == output_to::terminal)

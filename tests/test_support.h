@@ -37,6 +37,9 @@ struct run_options {
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
     long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
+    long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
+    bool without_unnamed_files = false; // as on a file system without O_TMPFILE
+    int inherited_fd = -1;              // a descriptor the tool inherits
     bool empty_argv = false;            // start with no argument vector at all
 };
 
@@ -49,6 +52,9 @@ struct run_result {
 
 // Whether the tool under test is the Windows executable, run by a launcher.
 bool testing_windows_build();
+
+// Whether the launcher, if the tool needs one, is installed here.
+bool launcher_installed();
 
 // Runs the tool with `args` (after the program name) in `dir`. Output of the
 // Windows build has its "\r\n" line ends turned into "\n".
