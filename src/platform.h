@@ -20,13 +20,24 @@ inline bool same_file(const file_identity& a, const file_identity& b)
     return a.device == b.device && a.inode == b.inode;
 }
 
-// Start-up, first thing in main: a write past the file-size limit fails
+// The program, run with its arguments as byte strings: main calls it, or on
+// Windows wmain (in the platform's file), which hands them over in UTF-8.
+int snd_extractor(int argc, char* argv[]);
+
+// Start-up, first thing in the program: a write past the file-size limit fails
 // instead of killing the process; a standard stream that was closed is
 // opened on the null device for reading, so that no file of the run takes
 // its descriptor and writes to it fail; an interruption (SIGINT, SIGTERM,
 // SIGHUP; Ctrl-C, Ctrl-Break or a closed console on Windows) removes the
 // pending temporary file, then ends the process as the signal would.
 void start_platform();
+
+// Opens the archive `path` for reading, in binary mode; nullptr on failure.
+std::FILE* open_archive(const char* path);
+
+// Writes `text` (a name, a path) to `stream`: on a console, so that it shows
+// as the characters it spells (Windows); elsewhere as the bytes it is.
+void write_text(std::FILE* stream, const char* text);
 
 // The file `path` leads to, following links. -1: no such file.
 int identify_file(const char* path, file_identity* identity);

@@ -101,6 +101,16 @@ void start_platform()
     }
 }
 
+std::FILE* open_archive(const char* path)
+{
+    return std::fopen(path, "rb");
+}
+
+void write_text(std::FILE* stream, const char* text)
+{
+    std::fputs(text, stream);
+}
+
 int identify_file(const char* path, file_identity* identity)
 {
     struct stat status;

@@ -1,4 +1,9 @@
 // The platform contract on Windows (built with MinGW-w64).
+//
+// The tool works on byte strings. Here they are UTF-8: the command line
+// arrives in UTF-16 and is handed on in UTF-8, and every name goes to the
+// system's Unicode (W) calls. A stored name that is not valid UTF-8 is read
+// in the ANSI code page instead, as the narrow calls would.
 #include "platform.h"
 
 #include <atomic>
@@ -6,6 +11,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -13,6 +19,32 @@
 #include <windows.h>
 
 namespace {
+
+// A name for the system's Unicode calls: UTF-8 where it is valid, else the
+// ANSI code page.
+std::wstring to_wide(const char* text)
+{
+    for (UINT code_page : {CP_UTF8, CP_ACP}) {
+        DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
+        int length = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
+        if (length > 0) {
+            std::wstring wide(static_cast<std::size_t>(length), L'\0');
+            MultiByteToWideChar(code_page, flags, text, -1, wide.data(), length);
+            wide.pop_back();  // the terminator
+            return wide;
+        }
+    }
+    return {};
+}
+
+std::string to_utf8(const wchar_t* text)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), length, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
 
 // Windows has no inode numbers in stat: a file is its volume and file index.
 int identify_handle(HANDLE handle, file_identity* identity)
@@ -28,26 +60,61 @@ int identify_handle(HANDLE handle, file_identity* identity)
 // The temporary file that an interruption removes. The console's control
 // handler runs on a thread of its own: it reads the name only while
 // `has_pending` is set, and the name is written only while it is clear.
-char pending_name[temporary_name_size];
+wchar_t pending_name[temporary_name_size];
 std::atomic<bool> has_pending{false};
 
 BOOL WINAPI on_interrupt(DWORD)
 {
     if (has_pending)
-        DeleteFileA(pending_name);  // opened with delete sharing: gone once closed
+        DeleteFileW(pending_name);  // opened with delete sharing: gone once closed
     return FALSE;                   // the default handler then ends the process
 }
 
 }  // namespace
+
+// The program starts here: its arguments go on to the tool in UTF-8, with
+// wildcards already expanded by the C runtime.
+extern "C" int wmain(int argc, wchar_t* wide_argv[])
+{
+    std::vector<std::string> arguments;
+    for (int arg = 0; arg < argc; ++arg)
+        arguments.push_back(to_utf8(wide_argv[arg]));
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return snd_extractor(argc, argv.data());
+}
 
 void start_platform()
 {
     SetConsoleCtrlHandler(on_interrupt, TRUE);
 }
 
+std::FILE* open_archive(const char* path)
+{
+    return _wfopen(to_wide(path).c_str(), L"rb");
+}
+
+// On a console, text is written as Unicode; into a file or a pipe, as the
+// bytes it is.
+void write_text(std::FILE* stream, const char* text)
+{
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    DWORD mode;
+    if (!GetConsoleMode(handle, &mode)) {
+        std::fputs(text, stream);
+        return;
+    }
+    std::wstring wide = to_wide(text);
+    std::fflush(stream);
+    DWORD written;
+    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+}
+
 int identify_file(const char* path, file_identity* identity)
 {
-    HANDLE handle = CreateFileA(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     int status = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
@@ -78,7 +145,7 @@ long long regular_file_size(std::FILE* stream)
 // nothing.
 name_kind inspect_name(const char* path, file_identity* identity)
 {
-    DWORD attributes = GetFileAttributesA(path);
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return name_kind::nothing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
@@ -143,7 +210,7 @@ int link_unnamed(int, const char*, bool)
 // while the file is still open.
 int create_exclusive(const char* path, bool temporary)
 {
-    HANDLE handle = CreateFileA(path, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE) {
         errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
@@ -156,7 +223,8 @@ int create_exclusive(const char* path, bool temporary)
     }
     if (temporary) {
         has_pending = false;
-        std::strncpy(pending_name, path, sizeof pending_name - 1);
+        std::wstring wide = to_wide(path);
+        wcsncpy(pending_name, wide.c_str(), temporary_name_size - 1);
         has_pending = true;
     }
     return fd;
@@ -164,7 +232,7 @@ int create_exclusive(const char* path, bool temporary)
 
 int replace_file(const char* from, const char* to)
 {
-    if (!MoveFileExA(from, to, MOVEFILE_REPLACE_EXISTING))
+    if (!MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
         return -1;
     has_pending = false;
     return 0;
@@ -174,9 +242,10 @@ int remove_if_same(const char* path, const file_identity& identity)
 {
     file_identity there;
     int result = -1;
-    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity) && DeleteFileA(path))
+    std::wstring wide = to_wide(path);
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity) && DeleteFileW(wide.c_str()))
         result = 0;
-    if (has_pending && std::strcmp(pending_name, path) == 0)
+    if (has_pending && wide == pending_name)
         has_pending = false;
     return result;
 }

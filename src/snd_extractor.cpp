@@ -12,17 +12,19 @@
 
 #ifdef __MINGW32__
 // Windows shells hand "*.zqa" over unexpanded: have the C runtime expand
-// wildcards in the arguments before main, as Unix shells do.
+// wildcards in the arguments before the program starts, as Unix shells do.
 extern "C" {
 int _dowildcard = -1;
 }
 #endif
 
-int main(int argc, char* argv[])
+int snd_extractor(int argc, char* argv[])
 {
     if (argc < 2) {
         const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "snd_extractor";
-        std::fprintf(stderr, "Usage:%s zqa1 zqa2 zq3...\n", program);
+        std::fputs("Usage:", stderr);
+        write_text(stderr, program);
+        std::fputs(" zqa1 zqa2 zq3...\n", stderr);
         return -1;
     }
     start_platform();
@@ -44,4 +46,9 @@ int main(int argc, char* argv[])
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
         std::fputs("failed to write standard output.\n", stderr);
     return 0;
+}
+
+int main(int argc, char* argv[])
+{
+    return snd_extractor(argc, argv);
 }

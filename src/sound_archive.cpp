@@ -186,10 +186,13 @@ bool read_int32(std::FILE* stream, std::int32_t* value)
 
 // Failures of the archive itself go to standard error, after everything that
 // was printed before them.
-void report_archive_failure(const char* format, const char* archive_path)
+void report_archive_failure(const char* failure, const char* archive_path)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, format, archive_path);
+    std::fputs(failure, stderr);
+    write_text(stderr, archive_path);
+    std::fputs(".\n", stderr);
+    std::fflush(stderr);  // the Windows C runtime buffers it into a file
 }
 
 // The length of the valid UTF-8 sequence of two to four bytes that starts
@@ -239,7 +242,9 @@ void announce_entry(const char* entry_name, bool to_terminal)
     char shown[entry_name_width + 1];
     if (to_terminal)
         mask_controls(entry_name, shown);
-    std::printf("extract [%s]...", to_terminal ? shown : entry_name);
+    std::fputs("extract [", stdout);
+    write_text(stdout, to_terminal ? shown : entry_name);
+    std::fputs("]...", stdout);
     if (to_terminal)
         std::fflush(stdout);
 }
@@ -264,10 +269,12 @@ int walk_index(const char* archive_path, const archive_source& archive)
     read_str(stream, signature, signature_width);
     std::int32_t entry_count;
     if (stream_failed(stream) || !read_int32(stream, &entry_count)) {
-        report_archive_failure("failed to read %s.\n", archive_path);
+        report_archive_failure("failed to read ", archive_path);
         return -1;
     }
-    std::printf("%ld sounds in %s.\n", static_cast<long>(entry_count), archive_path);
+    std::printf("%ld sounds in ", static_cast<long>(entry_count));
+    write_text(stdout, archive_path);
+    std::fputs(".\n", stdout);
 
     bool to_terminal = stdout_is_terminal();
     for (std::int32_t index = 0; index < entry_count; ++index) {
@@ -276,7 +283,7 @@ int walk_index(const char* archive_path, const archive_source& archive)
         char entry_name[entry_name_width + 1];
         if (read_entry(stream, &data_offset, &data_size, entry_name) != 0) {
             // The archive ends inside this entry: nothing more to walk.
-            report_archive_failure("failed to read %s.\n", archive_path);
+            report_archive_failure("failed to read ", archive_path);
             return -1;
         }
         announce_entry(entry_name, to_terminal);
@@ -317,9 +324,9 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
 
 int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer)
 {
-    file_ptr stream(std::fopen(archive_path, "rb"));
+    file_ptr stream(open_archive(archive_path));
     if (!stream) {
-        report_archive_failure("failed to open %s.\n", archive_path);
+        report_archive_failure("failed to open ", archive_path);
         return -1;
     }
     // An open stream's file always has an identity; the sentinel matches none.

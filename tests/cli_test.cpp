@@ -72,10 +72,12 @@ TEST_F(Cli, ProcessesEveryArchiveInOrderPastMissingOnes)
 {
     put("a.zqa", pack({{"a.wav", "aaa"}}));
     put("-b.zqa", pack({{"b.wav", "bb"}}));
-    expect_run({"a.zqa", "missing.zqa", "-b.zqa", "a.zqa"},
+    put("\xe9\x9f\xb3\xe5\xa3\xb0.zqa", pack({{"u.wav", "u"}}));  // any Unicode path opens, on Windows too
+    expect_run({"a.zqa", "missing.zqa", "-b.zqa", "a.zqa", "\xe9\x9f\xb3\xe5\xa3\xb0.zqa"},
                "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
                "1 sounds in -b.zqa.\nextract [b.wav]...done.\n"
-               "1 sounds in a.zqa.\nextract [a.wav]...done.\n",
+               "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
+               "1 sounds in \xe9\x9f\xb3\xe5\xa3\xb0.zqa.\nextract [u.wav]...done.\n",
                "failed to open missing.zqa.\n");
     EXPECT_EQ(get("a.wav"), "aaa");
     EXPECT_EQ(get("b.wav"), "bb");
@@ -104,15 +106,20 @@ TEST_F(Cli, ExtractsEachEntryUnderItsLastComponent)
     std::string binary;
     for (int i = 0; i < 256; ++i)
         binary.push_back(static_cast<char>(i));
-    put("s.zqa", pack({{"sfx/ui/click.wav", binary}, {"music/theme.wav", "theme"}, {"empty.wav", ""}}));
+    // UTF-8 names are the same Unicode names on Windows.
+    const std::string accented = "m\xc3\xbasica/canci\xc3\xb3n.wav", japanese = "\xe5\x8a\xb9/\xe7\x88\x86.wav";
+    put("s.zqa", pack({{"sfx/ui/click.wav", binary}, {"music/theme.wav", "theme"}, {"empty.wav", ""},
+                       {accented, "a"}, {japanese, "j"}}));
     // A 64 KiB stack is enough (Wine itself needs more).
     expect_run({"s.zqa"},
-               "3 sounds in s.zqa.\n"
+               "5 sounds in s.zqa.\n"
                "extract [sfx/ui/click.wav]...done.\n"
                "extract [music/theme.wav]...done.\n"
-               "extract [empty.wav]...done.\n",
+               "extract [empty.wav]...done.\n"
+               "extract [" + accented + "]...done.\nextract [" + japanese + "]...done.\n",
                "", {.stack_limit = testing_windows_build() ? -1 : 64 << 10});
-    EXPECT_EQ(list_dir(dir.path()), (names{"click.wav", "empty.wav", "s.zqa", "theme.wav"}));
+    EXPECT_EQ(list_dir(dir.path()), (names{"canci\xc3\xb3n.wav", "click.wav", "empty.wav", "s.zqa", "theme.wav",
+                                           "\xe7\x88\x86.wav"}));
     EXPECT_EQ(get("click.wav"), binary);
     EXPECT_EQ(get("theme.wav"), "theme");
     EXPECT_EQ(get("empty.wav"), "");
@@ -203,8 +210,9 @@ TEST_F(Cli, NamesThatAreNotPlainFilesOnWindows)
     const std::vector<std::string> refused = {
         "c:evil.wav", "x.wav:stream", "CON", "con.wav", "Lpt1.txt", "COM9", "aux.tar.gz", "conout$.wav", "dot.",
         "space ", "nul .wav", "NUL  .txt", "COM\xC2\xB9.wav", "lpt\xC2\xB3", "del\x7f.wav"};
-    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav"};
-    std::vector<builder::sound> sounds{{"dir\\win.wav", "w"}, {"sfx/aux .wav", "r"}};
+    const std::vector<std::string> taken = {"CONSOLE.wav", "com10.wav", "nul_not.wav", "COM\xC2\xB9\xC2\xB9.wav"};
+    // A name that is not UTF-8 is read in the ANSI code page there (1252 here).
+    std::vector<builder::sound> sounds{{"dir\\win.wav", "w"}, {"sfx/aux .wav", "r"}, {"caf\xe9.wav", "l"}};
     for (const std::string& name : refused)
         sounds.push_back({name, "r"});
     for (const std::string& name : taken)
@@ -213,8 +221,8 @@ TEST_F(Cli, NamesThatAreNotPlainFilesOnWindows)
     const bool windows = testing_windows_build();
     const char* verdict = windows ? "failed.\n" : "done.\n";
     std::string out = std::to_string(sounds.size()) + " sounds in w.zqa.\nextract [dir\\win.wav]...done.\n" +
-                      "extract [sfx/aux .wav]..." + verdict;
-    names files{"w.zqa", windows ? "win.wav" : "dir\\win.wav"};
+                      "extract [sfx/aux .wav]..." + verdict + "extract [caf\xe9.wav]...done.\n";
+    names files{"w.zqa", windows ? "win.wav" : "dir\\win.wav", windows ? "caf\xc3\xa9.wav" : "caf\xe9.wav"};
     if (!windows)
         files.push_back("aux .wav");
     for (const std::string& name : refused) {

@@ -13,7 +13,8 @@ expected=$(printf '%s\n' "4 sounds in $demo." \
 
 check_installed() {  # ROOT: the tree holding usr/ or the install prefix
   local root=$1 out
-  [ -f "$root/share/man/man1/snd_extractor.1" ] || { echo "no manual page under $root"; exit 1; }
+  [ -f "$root/share/man/man1/snd_extractor.1.gz" ] || { echo "no manual page under $root"; exit 1; }
+  [ -f "$root/share/doc/snd-extractor/copyright" ] || { echo "no copyright file under $root"; exit 1; }
   mkdir "$root/run"
   out=$(cd "$root/run" && "$root/bin/snd_extractor" "$demo")
   [ "$out" = "$expected" ] || { echo "unexpected output from $root/bin/snd_extractor:"; echo "$out"; exit 1; }

@@ -168,6 +168,7 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
         std::signal(SIGXFSZ, SIG_IGN);
         setenv("WINEDEBUG", "-all", 1);
+        setenv("LC_ALL", "C.UTF-8", 1);  // Wine reads arguments and file names as UTF-8
         execvp(argv[0], argv.data());
     } else {
         execve(SND_EXTRACTOR_PATH, argv.data(), environ);
