@@ -42,14 +42,12 @@ void write_text(std::FILE* stream, const char* text);
 // The file `path` leads to, following links. -1: no such file.
 int identify_file(const char* path, file_identity* identity);
 
-// The file an open stream reads. -1: the system cannot tell.
-int identify_stream(std::FILE* stream, file_identity* identity);
+// The file an open stream reads, and in `size` its length when it is a
+// regular file, else -1. -1: the system cannot tell.
+int identify_stream(std::FILE* stream, file_identity* identity, long long* size);
 
 // The file an open descriptor writes. -1: the system cannot tell.
 int identify_descriptor(int fd, file_identity* identity);
-
-// The length of the stream's file when it is a regular file, else -1.
-long long regular_file_size(std::FILE* stream);
 
 // What is at `path` itself, links not followed; `identity` is set for
 // anything but nothing.
@@ -77,10 +75,10 @@ int create_unnamed();
 // errno set (EEXIST: the name is taken).
 int link_unnamed(int fd, const char* path, bool temporary);
 
-// Creates `path` only if nothing is there, for writing, with the ordinary
-// mode. A `temporary` name is the pending temporary file from then on.
+// Creates the temporary file `path` only if nothing is there, for writing,
+// with the ordinary mode; it is the pending temporary file from then on.
 // Returns the descriptor; -1 with errno set (EEXIST: the name is taken).
-int create_exclusive(const char* path, bool temporary);
+int create_exclusive(const char* path);
 
 // Renames the finished temporary file `from` over `to`; it is no longer
 // pending. -1: nothing was moved.
@@ -110,5 +108,5 @@ int close_file(int fd);
 // This process's id, to make names no other run uses.
 long process_id();
 
-// Whether standard output is a terminal.
+// Whether standard output is a terminal (a console on Windows).
 bool stdout_is_terminal();

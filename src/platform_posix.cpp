@@ -117,23 +117,18 @@ int identify_file(const char* path, file_identity* identity)
     return identity_from(stat(path, &status), status, identity);
 }
 
-int identify_stream(std::FILE* stream, file_identity* identity)
+int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
 {
-    return identify_descriptor(fileno(stream), identity);
+    struct stat status;
+    int result = identity_from(fstat(fileno(stream), &status), status, identity);
+    *size = result == 0 && S_ISREG(status.st_mode) ? static_cast<long long>(status.st_size) : -1;
+    return result;
 }
 
 int identify_descriptor(int fd, file_identity* identity)
 {
     struct stat status;
     return identity_from(fstat(fd, &status), status, identity);
-}
-
-long long regular_file_size(std::FILE* stream)
-{
-    struct stat status;
-    if (fstat(fileno(stream), &status) != 0 || !S_ISREG(status.st_mode))
-        return -1;
-    return static_cast<long long>(status.st_size);
 }
 
 name_kind inspect_name(const char* path, file_identity* identity)
@@ -170,13 +165,18 @@ int create_unnamed()
 int link_unnamed(int fd, const char* path, bool temporary)
 {
 #ifdef AT_EMPTY_PATH
+    // Linking by descriptor may need a privilege; the /proc road does not.
+    // Once refused, it is not tried again for the rest of the run.
+    // (The refusal reads as ENOENT, so only a /proc link that then succeeds
+    // tells it apart from a name that cannot be made.)
+    static bool by_descriptor_refused = false;
     held_signals held(temporary);
-    int result = linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
-    if (result != 0 && errno != EEXIST) {
-        // Linking by descriptor may need a privilege; the /proc road does not.
+    int result = by_descriptor_refused ? -1 : linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
+    if (result != 0 && (by_descriptor_refused || errno == ENOENT)) {
         char proc_path[64];
         std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
         result = linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+        by_descriptor_refused = by_descriptor_refused || result == 0;
     }
     note_pending(result, path, temporary);
     return result;
@@ -187,14 +187,14 @@ int link_unnamed(int fd, const char* path, bool temporary)
 #endif
 }
 
-int create_exclusive(const char* path, bool temporary)
+int create_exclusive(const char* path)
 {
-    held_signals held(temporary);
+    held_signals held;
     int fd;
     do {
         fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
     } while (fd < 0 && errno == EINTR);
-    note_pending(fd, path, temporary);
+    note_pending(fd, path, true);
     return fd;
 }
 

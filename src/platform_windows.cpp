@@ -63,6 +63,17 @@ int identify_handle(HANDLE handle, file_identity* identity)
 wchar_t pending_name[temporary_name_size];
 std::atomic<bool> has_pending{false};
 
+// Whether standard output and standard error are consoles: asked once, at
+// start, not for every line.
+bool stdout_is_console = false;
+bool stderr_is_console = false;
+
+bool is_console(DWORD std_handle)
+{
+    DWORD mode;
+    return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
+}
+
 BOOL WINAPI on_interrupt(DWORD)
 {
     if (has_pending)
@@ -89,6 +100,8 @@ extern "C" int wmain(int argc, wchar_t* wide_argv[])
 void start_platform()
 {
     SetConsoleCtrlHandler(on_interrupt, TRUE);
+    stdout_is_console = is_console(STD_OUTPUT_HANDLE);
+    stderr_is_console = is_console(STD_ERROR_HANDLE);
 }
 
 std::FILE* open_archive(const char* path)
@@ -100,16 +113,15 @@ std::FILE* open_archive(const char* path)
 // bytes it is.
 void write_text(std::FILE* stream, const char* text)
 {
-    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
-    DWORD mode;
-    if (!GetConsoleMode(handle, &mode)) {
+    if (!(stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console)) {
         std::fputs(text, stream);
         return;
     }
     std::wstring wide = to_wide(text);
     std::fflush(stream);
     DWORD written;
-    WriteConsoleW(handle, wide.data(), static_cast<DWORD>(wide.size()), &written, nullptr);
+    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.data(),
+                  static_cast<DWORD>(wide.size()), &written, nullptr);
 }
 
 int identify_file(const char* path, file_identity* identity)
@@ -122,22 +134,17 @@ int identify_file(const char* path, file_identity* identity)
     return status;
 }
 
-int identify_stream(std::FILE* stream, file_identity* identity)
+int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
 {
+    struct _stat64 status;
+    bool regular = _fstat64(_fileno(stream), &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
+    *size = regular ? static_cast<long long>(status.st_size) : -1;
     return identify_descriptor(_fileno(stream), identity);
 }
 
 int identify_descriptor(int fd, file_identity* identity)
 {
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), identity);
-}
-
-long long regular_file_size(std::FILE* stream)
-{
-    struct _stat64 status;
-    if (_fstat64(_fileno(stream), &status) != 0 || (status.st_mode & _S_IFMT) != _S_IFREG)
-        return -1;
-    return static_cast<long long>(status.st_size);
 }
 
 // A link to a folder counts as a folder here; a link to a file is
@@ -208,7 +215,7 @@ int link_unnamed(int, const char*, bool)
 
 // Opened with delete sharing, so that an interruption can remove the name
 // while the file is still open.
-int create_exclusive(const char* path, bool temporary)
+int create_exclusive(const char* path)
 {
     HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -221,12 +228,9 @@ int create_exclusive(const char* path, bool temporary)
         CloseHandle(handle);
         return -1;
     }
-    if (temporary) {
-        has_pending = false;
-        std::wstring wide = to_wide(path);
-        wcsncpy(pending_name, wide.c_str(), temporary_name_size - 1);
-        has_pending = true;
-    }
+    has_pending = false;
+    wcsncpy(pending_name, to_wide(path).c_str(), temporary_name_size - 1);
+    has_pending = true;
     return fd;
 }
 
@@ -288,6 +292,5 @@ long process_id()
 // A console, not merely a character device: _isatty also says yes for NUL.
 bool stdout_is_terminal()
 {
-    DWORD mode;
-    return GetConsoleMode(GetStdHandle(STD_OUTPUT_HANDLE), &mode) != 0;
+    return stdout_is_console;
 }

@@ -20,6 +20,7 @@ int _dowildcard = -1;
 
 int snd_extractor(int argc, char* argv[])
 {
+    start_platform();
     if (argc < 2) {
         const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "snd_extractor";
         std::fputs("Usage:", stderr);
@@ -27,7 +28,6 @@ int snd_extractor(int argc, char* argv[])
         std::fputs(" zqa1 zqa2 zq3...\n", stderr);
         return -1;
     }
-    start_platform();
 
     // No entry may replace an archive of this run, whatever its spelling.
     std::vector<file_identity> archives;

@@ -4,9 +4,7 @@
 // The index streams through the archive's FILE buffer; entry data is read with
 // positional reads on the same file, so the stream's position never moves.
 // An output file only ever appears at its name holding the entry's complete
-// bytes: a free name is created exclusively and removed again if the copy
-// fails; anything already at the name is replaced by renaming a finished
-// temporary file over it.
+// bytes (see "Output files" below).
 #include "sound_archive.h"
 
 #include <cerrno>
@@ -51,13 +49,15 @@ int copy_range(const archive_source& archive, long long offset, unsigned long lo
 
 // ---- When a name may be written ---------------------------------------------
 
-// Whatever exists at `name` may be replaced: not a directory, and neither the
-// archive being read nor another archive of the run, however it is reached.
-bool may_replace(const char* name, const archive_source& archive)
+// A file may be put at `name`: nothing is there, or something that may be
+// replaced: not a directory, and neither the archive being read nor another
+// archive of the run, however it is reached.
+bool may_write(const char* name, const archive_source& archive)
 {
     file_identity named[2];
-    if (inspect_name(name, &named[0]) != name_kind::other)
-        return false;
+    name_kind there = inspect_name(name, &named[0]);
+    if (there != name_kind::other)
+        return there == name_kind::nothing;
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
     for (const file_identity& identity : named) {
@@ -107,7 +107,7 @@ int stage_file(staged_file* file)
 {
     file->fd = create_unnamed();
     if (file->fd < 0 &&
-        name_temporary(file, [file](const char* name) { return file->fd = create_exclusive(name, true); }) != 0)
+        name_temporary(file, [file](const char* name) { return file->fd = create_exclusive(name); }) != 0)
         return -1;
     // The identity of a descriptor just opened is always known; without it,
     // nothing would ever be removed.
@@ -115,21 +115,19 @@ int stage_file(staged_file* file)
     return 0;
 }
 
-// Gives the complete file the name `name`: a free name by a link, a taken one
-// (when it may be replaced) by a rename. -1: the name was not given (the file
-// is still the caller's to discard).
+// Gives the complete file the name `name`: a free name by a link, any other
+// that may be written by a rename. -1: the name was not given (the file is
+// still the caller's to discard).
 int publish(staged_file* file, const char* name, const archive_source& archive)
 {
     if (file->temp_name[0] == '\0') {
         if (link_unnamed(file->fd, name, false) == 0)
             return 0;
-        if (errno != EEXIST || !may_replace(name, archive) ||
+        if (errno != EEXIST || !may_write(name, archive) ||
             name_temporary(file, [file](const char* temp) { return link_unnamed(file->fd, temp, true); }) != 0)
             return -1;
-    } else {
-        file_identity there;
-        if (inspect_name(name, &there) != name_kind::nothing && !may_replace(name, archive))
-            return -1;
+    } else if (!may_write(name, archive)) {
+        return -1;
     }
     return replace_file(file->temp_name, name);
 }
@@ -330,8 +328,7 @@ int load_snd_zqa(const char* archive_path, std::span<const file_identity> archiv
         return -1;
     }
     // An open stream's file always has an identity; the sentinel matches none.
-    file_identity identity{~0ull, ~0ull};
-    identify_stream(stream.get(), &identity);
-    archive_source archive{stream.get(), regular_file_size(stream.get()), identity, archives, copy_buffer};
+    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives, copy_buffer};
+    identify_stream(stream.get(), &archive.identity, &archive.size);
     return walk_index(archive_path, archive);
 }

@@ -104,10 +104,10 @@ std::string read_all(std::FILE* file)
 // master and stores the slave's descriptor.
 int open_terminal(int* slave)
 {
-    int master = posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC);
+    int master = posix_openpt(O_RDWR | O_NOCTTY);
     if (master < 0 || grantpt(master) != 0 || unlockpt(master) != 0)
         throw std::runtime_error("no pseudo-terminal");
-    *slave = open(ptsname(master), O_RDWR | O_NOCTTY | O_CLOEXEC);
+    *slave = open(ptsname(master), O_RDWR | O_NOCTTY);
     termios settings;
     if (*slave < 0 || tcgetattr(*slave, &settings) != 0)
         throw std::runtime_error("cannot open the terminal's slave");
@@ -146,16 +146,16 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         return child;
     if (chdir(dir.c_str()) != 0)
         _exit(126);
-    // No descriptor of the test's but those the options name.
-    for (int fd = 3; fd < 1024; ++fd)
-        if (fd != out && fd != err && fd != options.inherited_fd)
-            close(fd);
     if (options.out == output_to::full_device)
         out = open("/dev/full", O_WRONLY);
     dup2(out, STDOUT_FILENO);
     dup2(options.merge_output ? STDOUT_FILENO : err, STDERR_FILENO);
     if (options.out == output_to::nowhere)
         close(STDOUT_FILENO);
+    // No descriptor of the test's but the standard ones and any the options name.
+    for (int fd = 3; fd < 1024; ++fd)
+        if (fd != options.inherited_fd)
+            close(fd);
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);
@@ -204,9 +204,6 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     file_ptr err_file(std::tmpfile());
     if (!out_file || !err_file)
         throw std::runtime_error("no temporary file for the tool's output");
-    // The tool gets them as its standard streams, and no other descriptor.
-    fcntl(fileno(out_file.get()), F_SETFD, FD_CLOEXEC);
-    fcntl(fileno(err_file.get()), F_SETFD, FD_CLOEXEC);
     int master = -1;
     int slave = fileno(out_file.get());
     if (options.out == output_to::terminal)
