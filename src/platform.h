@@ -21,16 +21,20 @@ inline bool same_file(const file_identity& a, const file_identity& b)
 }
 
 // The program, run with its arguments as byte strings: main calls it, or on
-// Windows wmain (in the platform's file), which hands them over in UTF-8.
+// Windows wmain (in the platform's file), which hands them over in UTF-8
+// with wildcards expanded.
 int snd_extractor(int argc, char* argv[]);
 
 // Start-up, first thing in the program: a write past the file-size limit fails
 // instead of killing the process; a standard stream that was closed is
 // opened on the null device for reading, so that no file of the run takes
-// its descriptor and writes to it fail; an interruption (SIGINT, SIGTERM,
-// SIGHUP; Ctrl-C, Ctrl-Break or a closed console on Windows) removes the
-// pending temporary file, then ends the process as the signal would.
+// its descriptor and writes to it fail; standard output and error carry
+// bytes unchanged; an interruption (SIGINT, SIGTERM, SIGHUP) removes the
+// output file being written, then ends the process as the signal would.
 void start_platform();
+
+// Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
+void end_line(std::FILE* stream);
 
 // Opens the archive `path` for reading, in binary mode; nullptr on failure.
 std::FILE* open_archive(const char* path);
@@ -46,9 +50,6 @@ int identify_file(const char* path, file_identity* identity);
 // regular file, else -1. -1: the system cannot tell.
 int identify_stream(std::FILE* stream, file_identity* identity, long long* size);
 
-// The file an open descriptor writes. -1: the system cannot tell.
-int identify_descriptor(int fd, file_identity* identity);
-
 // What is at `path` itself, links not followed; `identity` is set for
 // anything but nothing.
 enum class name_kind { nothing, directory, other };
@@ -58,35 +59,38 @@ name_kind inspect_name(const char* path, file_identity* identity);
 // (Windows turns some names into devices, streams or other names).
 bool is_plain_name(const char* name);
 
-// Whether `byte` separates the components of a stored path here.
-bool is_separator(char byte);
+// The position in the stored path `name` just after its last separator
+// ('/'; on Windows '\' too, where it is a character and not the second byte
+// of one), or `name` itself when it has none.
+const char* after_last_separator(const char* name);
 
-// Hidden temporary names are shorter than this, terminator included.
-inline constexpr std::size_t temporary_name_size = 64;
+// A new file for one output, in the working directory. Until it is named,
+// no user sees it under any name of theirs, and it goes with the object:
+// nothing of it outlives a failure, an interruption or (where the system
+// allows) a kill.
+class output_file {
+public:
+    output_file();   // makes it; descriptor() is -1 when none could be made
+    ~output_file();  // discards it unless it was named
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
 
-// Creates an unnamed file in the working directory, for writing, with the
-// ordinary mode (0666 less the umask); it vanishes unless it is linked to a
-// name. Returns its descriptor; -1 where the system or the file system has no
-// such files.
-int create_unnamed();
+    // Where its bytes are written.
+    int descriptor() const { return fd_; }
 
-// Gives the unnamed file `fd` the name `path`, never replacing anything there.
-// A `temporary` name is the pending temporary file from then on. -1 with
-// errno set (EEXIST: the name is taken).
-int link_unnamed(int fd, const char* path, bool temporary);
+    // Gives the complete file the name `name` and closes it. Without
+    // `replace` only a free name is taken: -1 with errno EEXIST when the name
+    // is taken. With it, what is at the name is replaced whole, at once.
+    // -1: not named; the file is still discarded with the object.
+    int name(const char* name, bool replace);
 
-// Creates the temporary file `path` only if nothing is there, for writing,
-// with the ordinary mode; it is the pending temporary file from then on.
-// Returns the descriptor; -1 with errno set (EEXIST: the name is taken).
-int create_exclusive(const char* path);
-
-// Renames the finished temporary file `from` over `to`; it is no longer
-// pending. -1: nothing was moved.
-int replace_file(const char* from, const char* to);
-
-// Removes `path` only while it is still the file `identity`; a pending
-// temporary file of that name is no longer pending. -1: nothing was removed.
-int remove_if_same(const char* path, const file_identity& identity);
+private:
+    int fd_ = -1;
+    bool named_ = false;
+    bool marked_ = false;         // Windows: removed by the system when closed
+    char temp_name_[32] = "";     // a hidden temporary name, when it has one
+    file_identity identity_{};
+};
 
 // Reads up to `size` bytes at `offset` of the stream's file, leaving the
 // stream's position as it was. Returns the count read (0 at the end), or -1.
@@ -100,13 +104,6 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
 
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.
 long long write_some(int fd, const char* buffer, std::size_t size);
-
-// Closes a descriptor from create_unnamed or create_exclusive. -1: the system reported a
-// failure, so the file may not hold what was written.
-int close_file(int fd);
-
-// This process's id, to make names no other run uses.
-long process_id();
 
 // Whether standard output is a terminal (a console on Windows).
 bool stdout_is_terminal();

@@ -3,7 +3,9 @@
 
 #include <cerrno>
 #include <csignal>
+#include <cstdio>
 #include <cstring>
+#include <random>
 
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -21,10 +23,12 @@ int identity_from(int result, const struct stat& status, file_identity* identity
     return 0;
 }
 
-// The temporary file that an interruption removes. The handler reads it
-// only while `has_pending` is set, and it is changed only while the
-// interrupting signals are held, so the handler never sees half a name.
-char pending_name[temporary_name_size];
+// The output file that an interruption removes: its temporary name and its
+// identity. The handler reads them only while `has_pending` is set, and they
+// are changed only while the interrupting signals are held, so the handler
+// never sees half a name.
+char pending_name[32];
+file_identity pending_identity;
 volatile std::sig_atomic_t has_pending = 0;
 
 constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
@@ -35,49 +39,141 @@ extern "C" void __gcov_dump();  // a process ended by a signal writes no coverag
 
 extern "C" void on_interrupt(int signal_number)
 {
-    if (has_pending)
-        unlink(pending_name);  // async-signal-safe, on a name prepared beforehand
-    std::signal(signal_number, SIG_DFL);
-    std::raise(signal_number);  // held until the handler returns, then ends the process
+    struct stat status;
+    // Only while the name is still this run's file: another process may have
+    // put its own there since (lstat and unlink are async-signal-safe).
+    if (has_pending && lstat(pending_name, &status) == 0 &&
+        static_cast<std::uint64_t>(status.st_dev) == pending_identity.device &&
+        static_cast<std::uint64_t>(status.st_ino) == pending_identity.inode)
+        unlink(pending_name);
 #ifdef SND_EXTRACTOR_COVERAGE
     __gcov_dump();
 #endif
+    std::signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal_number);  // ends the process here, unless it is PID 1,
+    _exit(128 + signal_number);  // which the default action never ends
 }
 
-// Holds the interrupting signals for its lifetime, when asked to.
+// Holds the interrupting signals for its lifetime.
 class held_signals {
 public:
-    explicit held_signals(bool hold = true) : held_(hold)
+    held_signals()
     {
-        if (!held_)
-            return;
         sigset_t set;
         sigemptyset(&set);
         for (int signal_number : interrupting_signals)
             sigaddset(&set, signal_number);
         sigprocmask(SIG_BLOCK, &set, &previous_);
     }
-    ~held_signals()
-    {
-        if (held_)
-            sigprocmask(SIG_SETMASK, &previous_, nullptr);
-    }
+    ~held_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
     held_signals(const held_signals&) = delete;
     held_signals& operator=(const held_signals&) = delete;
 
 private:
-    bool held_;
     sigset_t previous_;
 };
 
-// Makes `path` the pending temporary file when `result` says it now exists.
-// Called with the signals held.
-void note_pending(int result, const char* path, bool temporary)
+// A fresh hidden temporary name, in the manner of mkstemp: random, so that
+// neither an archive's entries nor another process can take them all.
+void make_temporary_name(char (&name)[32])
 {
-    if (result < 0 || !temporary)
+    static std::mt19937_64 random{std::random_device{}()};
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    char tag[13];
+    for (char& letter : tag)
+        letter = letters[random() % (sizeof letters - 1)];
+    tag[12] = '\0';
+    std::snprintf(name, sizeof name, ".snd_extractor-%s.tmp", tag);
+}
+
+// Makes `name` the pending output file, or none when `name` is nullptr.
+// Called with the signals held.
+void set_pending(const char* name, const file_identity& identity)
+{
+    has_pending = 0;
+    if (name == nullptr)
         return;
-    std::strncpy(pending_name, path, sizeof pending_name - 1);
+    std::snprintf(pending_name, sizeof pending_name, "%s", name);
+    pending_identity = identity;
     has_pending = 1;
+}
+
+// Removes `path` only while it is still the file `identity`.
+void remove_if_same(const char* path, const file_identity& identity)
+{
+    file_identity there;
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
+        unlink(path);
+}
+
+// How a new output file is made, found out on the first one: unnamed and
+// linked by its descriptor, unnamed and linked through /proc, or under a
+// hidden temporary name from the start (no unnamed files here, or no way to
+// link them).
+enum class output_road { unknown, by_descriptor, through_proc, named };
+output_road road = output_road::unknown;
+
+// Links the unnamed file `fd` to `path`, never replacing anything there.
+int link_unnamed(int fd, const char* path, output_road how)
+{
+#ifdef AT_EMPTY_PATH
+    if (how == output_road::by_descriptor)
+        return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+#else
+    (void)fd, (void)path, (void)how;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+// Which road links the unnamed file `fd`: asked by linking it to ".", which
+// is always taken, so that a road that would work answers EEXIST and nothing
+// is made. Linking by descriptor may need a privilege; /proc may be absent.
+output_road find_link_road(int fd)
+{
+    for (output_road how : {output_road::by_descriptor, output_road::through_proc})
+        if (link_unnamed(fd, ".", how) != 0 && errno == EEXIST)
+            return how;
+    return output_road::named;
+}
+
+// An unnamed file in the working directory, with the ordinary mode (0666
+// less the umask), or -1.
+int create_unnamed()
+{
+#ifdef O_TMPFILE
+    int fd;
+    do {
+        fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+#else
+    return -1;
+#endif
+}
+
+// Gives the closed file at the temporary name `from` the name `to`, never
+// replacing anything there: by a rename that refuses a taken name, or where
+// the file system has none, by a hard link.
+int rename_no_replace(const char* from, const char* to, const file_identity& identity)
+{
+#ifdef RENAME_NOREPLACE
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return 0;
+    if (errno != EINVAL && errno != ENOSYS && errno != EOPNOTSUPP)
+        return -1;
+#endif
+    if (link(from, to) != 0)
+        return -1;
+    remove_if_same(from, identity);
+    return 0;
 }
 
 }  // namespace
@@ -99,6 +195,11 @@ void start_platform()
         if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
             sigaction(signal_number, &action, nullptr);
     }
+}
+
+void end_line(std::FILE* stream)
+{
+    std::fputc('\n', stream);
 }
 
 std::FILE* open_archive(const char* path)
@@ -125,12 +226,6 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
     return result;
 }
 
-int identify_descriptor(int fd, file_identity* identity)
-{
-    struct stat status;
-    return identity_from(fstat(fd, &status), status, identity);
-}
-
 name_kind inspect_name(const char* path, file_identity* identity)
 {
     struct stat status;
@@ -144,79 +239,104 @@ bool is_plain_name(const char*)
     return true;  // any name without '/' is a file of the working directory
 }
 
-bool is_separator(char byte)
+const char* after_last_separator(const char* name)
 {
-    return byte == '/';
+    const char* slash = std::strrchr(name, '/');
+    return slash != nullptr ? slash + 1 : name;
 }
 
-int create_unnamed()
+output_file::output_file()
 {
-#ifdef O_TMPFILE
-    int fd;
-    do {
-        fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    return fd;
-#else
-    return -1;
-#endif
-}
-
-int link_unnamed(int fd, const char* path, bool temporary)
-{
-#ifdef AT_EMPTY_PATH
-    // Linking by descriptor may need a privilege; the /proc road does not.
-    // Once refused, it is not tried again for the rest of the run.
-    // (The refusal reads as ENOENT, so only a /proc link that then succeeds
-    // tells it apart from a name that cannot be made.)
-    static bool by_descriptor_refused = false;
-    held_signals held(temporary);
-    int result = by_descriptor_refused ? -1 : linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
-    if (result != 0 && (by_descriptor_refused || errno == ENOENT)) {
-        char proc_path[64];
-        std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
-        result = linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
-        by_descriptor_refused = by_descriptor_refused || result == 0;
+    held_signals held;
+    if (road != output_road::named) {
+        fd_ = create_unnamed();
+        if (fd_ >= 0 && road == output_road::unknown)
+            road = find_link_road(fd_);
+        if (fd_ >= 0 && road == output_road::named) {
+            close(fd_);
+            fd_ = -1;
+        }
+        if (fd_ < 0)
+            road = output_road::named;  // for the rest of the run
     }
-    note_pending(result, path, temporary);
-    return result;
-#else
-    (void)fd, (void)path, (void)temporary;
-    errno = ENOSYS;
-    return -1;
-#endif
+    for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
+        make_temporary_name(temp_name_);
+        do {
+            fd_ = open(temp_name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
+        } while (fd_ < 0 && errno == EINTR);
+        if (fd_ < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd_ < 0) {
+        temp_name_[0] = '\0';
+        return;
+    }
+    // The identity of a descriptor just opened is always known; without it,
+    // nothing would ever be removed.
+    struct stat status;
+    identity_from(fstat(fd_, &status), status, &identity_);
+    if (temp_name_[0] != '\0')
+        set_pending(temp_name_, identity_);
 }
 
-int create_exclusive(const char* path)
+output_file::~output_file()
 {
     held_signals held;
-    int fd;
-    do {
-        fd = open(path, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-    } while (fd < 0 && errno == EINTR);
-    note_pending(fd, path, true);
-    return fd;
+    if (fd_ >= 0)
+        close(fd_);
+    if (!named_ && temp_name_[0] != '\0')
+        remove_if_same(temp_name_, identity_);
+    if (temp_name_[0] != '\0')
+        set_pending(nullptr, identity_);
 }
 
-int replace_file(const char* from, const char* to)
+// An unnamed file is linked to a free name and then closed; where that
+// close fails, the name it just took is given up. To replace, it is linked
+// under a hidden temporary name first. A file with a temporary name is
+// closed before it is renamed, so that a failing close never costs what was
+// at the name.
+int output_file::name(const char* name, bool replace)
 {
     held_signals held;
-    int result = std::rename(from, to);
-    if (result == 0)
-        has_pending = 0;
-    return result;
-}
-
-int remove_if_same(const char* path, const file_identity& identity)
-{
-    held_signals held;
-    file_identity there;
-    int result = -1;
-    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
-        result = unlink(path);
-    if (has_pending && std::strcmp(pending_name, path) == 0)
-        has_pending = 0;
-    return result;
+    if (named_ || (fd_ < 0 && temp_name_[0] == '\0'))
+        return -1;
+    if (temp_name_[0] == '\0' && !replace) {
+        if (link_unnamed(fd_, name, road) != 0)
+            return -1;
+        named_ = true;
+        int closed = close(fd_);
+        fd_ = -1;
+        if (closed != 0)
+            remove_if_same(name, identity_);
+        return closed;
+    }
+    for (int attempt = 0; temp_name_[0] == '\0' && attempt < 100; ++attempt) {
+        make_temporary_name(temp_name_);
+        if (link_unnamed(fd_, temp_name_, road) == 0) {
+            set_pending(temp_name_, identity_);
+        } else {
+            temp_name_[0] = '\0';
+            if (errno != EEXIST)
+                return -1;
+        }
+    }
+    if (temp_name_[0] == '\0')
+        return -1;
+    if (fd_ >= 0) {
+        int closed = close(fd_);
+        fd_ = -1;
+        if (closed != 0) {  // the file may not hold what was written: give it up now
+            remove_if_same(temp_name_, identity_);
+            set_pending(nullptr, identity_);
+            temp_name_[0] = '\0';
+            return -1;
+        }
+    }
+    if ((replace ? std::rename(temp_name_, name) : rename_no_replace(temp_name_, name, identity_)) != 0)
+        return -1;
+    named_ = true;
+    set_pending(nullptr, identity_);
+    return 0;
 }
 
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)
@@ -265,16 +385,6 @@ long long write_some(int fd, const char* buffer, std::size_t size)
         count = write(fd, buffer, size);
     } while (count < 0 && errno == EINTR);
     return count;
-}
-
-int close_file(int fd)
-{
-    return close(fd);
-}
-
-long process_id()
-{
-    return static_cast<long>(getpid());
 }
 
 bool stdout_is_terminal()

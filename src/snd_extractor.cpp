@@ -10,14 +10,6 @@
 
 #include "sound_archive.h"
 
-#ifdef __MINGW32__
-// Windows shells hand "*.zqa" over unexpanded: have the C runtime expand
-// wildcards in the arguments before the program starts, as Unix shells do.
-extern "C" {
-int _dowildcard = -1;
-}
-#endif
-
 int snd_extractor(int argc, char* argv[])
 {
     start_platform();
@@ -25,7 +17,8 @@ int snd_extractor(int argc, char* argv[])
         const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "snd_extractor";
         std::fputs("Usage:", stderr);
         write_text(stderr, program);
-        std::fputs(" zqa1 zqa2 zq3...\n", stderr);
+        std::fputs(" zqa1 zqa2 zq3...", stderr);
+        end_line(stderr);
         return -1;
     }
 
@@ -44,7 +37,10 @@ int snd_extractor(int argc, char* argv[])
     // Progress lines that could not be written (a full disk, a closed
     // descriptor) are worth one word on standard error.
     if (std::fflush(stdout) != 0 || std::ferror(stdout))
-        std::fputs("failed to write standard output.\n", stderr);
+    {
+        std::fputs("failed to write standard output.", stderr);
+        end_line(stderr);
+    }
     return 0;
 }
 

@@ -9,7 +9,6 @@
 
 #include <cerrno>
 #include <cstdio>
-#include <cstring>
 
 namespace {
 
@@ -71,89 +70,21 @@ bool may_write(const char* name, const archive_source& archive)
 }
 
 // ---- Output files: whole or absent ------------------------------------------
-//
-// An entry is written into an unnamed file where the system has them, else
-// under a hidden temporary name, and gets its real name only once complete:
-// a free name by a link that never replaces, a taken one by renaming a
-// hidden temporary name over it. A killed run leaves no partial output; an
-// interrupted one removes its temporary file. Nothing is ever removed by
-// name unless it is still the file this run made.
 
-// A new file being filled. `temp_name` is empty while the file has no name.
-struct staged_file {
-    int fd = -1;
-    char temp_name[temporary_name_size] = "";
-    file_identity identity{};
-};
-
-// Gives the staged file a fresh hidden temporary name, by `make_name(name)`
-// (a create or a link). -1: no free name could be made.
-template <typename Make>
-int name_temporary(staged_file* file, Make make_name)
-{
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        std::snprintf(file->temp_name, sizeof file->temp_name, ".snd_extractor-%ld-%d.tmp", process_id(), attempt);
-        if (make_name(file->temp_name) >= 0)
-            return 0;
-        if (errno != EEXIST)
-            break;
-    }
-    file->temp_name[0] = '\0';
-    return -1;
-}
-
-// Opens a new, empty file for the entry. -1: none could be made.
-int stage_file(staged_file* file)
-{
-    file->fd = create_unnamed();
-    if (file->fd < 0 &&
-        name_temporary(file, [file](const char* name) { return file->fd = create_exclusive(name); }) != 0)
-        return -1;
-    // The identity of a descriptor just opened is always known; without it,
-    // nothing would ever be removed.
-    identify_descriptor(file->fd, &file->identity);
-    return 0;
-}
-
-// Gives the complete file the name `name`: a free name by a link, any other
-// that may be written by a rename. -1: the name was not given (the file is
-// still the caller's to discard).
-int publish(staged_file* file, const char* name, const archive_source& archive)
-{
-    if (file->temp_name[0] == '\0') {
-        if (link_unnamed(file->fd, name, false) == 0)
-            return 0;
-        if (errno != EEXIST || !may_write(name, archive) ||
-            name_temporary(file, [file](const char* temp) { return link_unnamed(file->fd, temp, true); }) != 0)
-            return -1;
-    } else if (!may_write(name, archive)) {
-        return -1;
-    }
-    return replace_file(file->temp_name, name);
-}
-
-// Copies the entry into a staged file and names it. -1: nothing new is left
-// at any name.
+// Copies the entry into a new output file and names it once complete: a
+// free name at once, a taken one only where it may be written. -1: nothing
+// new is left at any name.
 int write_output(const char* output_name, const archive_source& archive, std::int32_t data_offset,
                  std::uint32_t data_size)
 {
-    staged_file file;
-    if (stage_file(&file) != 0)
+    output_file file;
+    if (file.descriptor() < 0 || copy_range(archive, data_offset, data_size, file.descriptor()) != 0)
         return -1;
-    bool unnamed = file.temp_name[0] == '\0';
-    int status = copy_range(archive, data_offset, data_size, file.fd);
-    // A named file is closed before it is renamed (Windows renames no open
-    // file); an unnamed one only after its link, or it would vanish.
-    status = unnamed || close_file(file.fd) == 0 ? status : -1;
-    if (status == 0)
-        status = publish(&file, output_name, archive);
-    if (unnamed && close_file(file.fd) != 0 && status == 0) {
-        remove_if_same(output_name, file.identity);
-        status = -1;
-    }
-    if (status != 0 && file.temp_name[0] != '\0')
-        remove_if_same(file.temp_name, file.identity);
-    return status;
+    if (file.name(output_name, false) == 0)
+        return 0;
+    if (errno != EEXIST || !may_write(output_name, archive))
+        return -1;
+    return file.name(output_name, true);
 }
 
 // ---- Reading the archive --------------------------------------------------
@@ -189,7 +120,8 @@ void report_archive_failure(const char* failure, const char* archive_path)
     std::fflush(stdout);
     std::fputs(failure, stderr);
     write_text(stderr, archive_path);
-    std::fputs(".\n", stderr);
+    std::fputs(".", stderr);
+    end_line(stderr);
     std::fflush(stderr);  // the Windows C runtime buffers it into a file
 }
 
@@ -272,7 +204,8 @@ int walk_index(const char* archive_path, const archive_source& archive)
     }
     std::printf("%ld sounds in ", static_cast<long>(entry_count));
     write_text(stdout, archive_path);
-    std::fputs(".\n", stdout);
+    std::fputs(".", stdout);
+    end_line(stdout);
 
     bool to_terminal = stdout_is_terminal();
     for (std::int32_t index = 0; index < entry_count; ++index) {
@@ -286,7 +219,8 @@ int walk_index(const char* archive_path, const archive_source& archive)
         }
         announce_entry(entry_name, to_terminal);
         int status = extract_wav(split_file_name(entry_name), archive, data_offset, data_size);
-        std::fputs(status == 0 ? "done.\n" : "failed.\n", stdout);
+        std::fputs(status == 0 ? "done." : "failed.", stdout);
+        end_line(stdout);
     }
     return 0;
 }
@@ -302,10 +236,7 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
 
 const char* split_file_name(const char* entry_name)
 {
-    const char* name = entry_name + std::strlen(entry_name);
-    while (name > entry_name && !is_separator(name[-1]))
-        --name;
-    return name;
+    return after_last_separator(entry_name);
 }
 
 int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
