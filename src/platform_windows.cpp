@@ -6,10 +6,12 @@
 // in the ANSI code page instead, as the narrow calls would.
 #include "platform.h"
 
-#include <atomic>
+#include <algorithm>
 #include <cctype>
 #include <cerrno>
 #include <cstring>
+#include <cwctype>
+#include <random>
 #include <string>
 #include <vector>
 
@@ -57,12 +59,6 @@ int identify_handle(HANDLE handle, file_identity* identity)
     return 0;
 }
 
-// The temporary file that an interruption removes. The console's control
-// handler runs on a thread of its own: it reads the name only while
-// `has_pending` is set, and the name is written only while it is clear.
-wchar_t pending_name[temporary_name_size];
-std::atomic<bool> has_pending{false};
-
 // Whether standard output and standard error are consoles: asked once, at
 // start, not for every line.
 bool stdout_is_console = false;
@@ -74,34 +70,148 @@ bool is_console(DWORD std_handle)
     return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
 }
 
-BOOL WINAPI on_interrupt(DWORD)
+// Whether `name` matches the wildcard `pattern`: '*' any run of
+// characters, '?' one, letters without regard to case, as Windows names go.
+bool matches(const wchar_t* pattern, const wchar_t* name)
 {
-    if (has_pending)
-        DeleteFileW(pending_name);  // opened with delete sharing: gone once closed
-    return FALSE;                   // the default handler then ends the process
+    const wchar_t* star = nullptr;
+    const wchar_t* resume = name;
+    while (*name != L'\0') {
+        if (*pattern == L'*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern != L'\0' && (*pattern == L'?' || std::towupper(*pattern) == std::towupper(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        ++pattern;
+    return *pattern == L'\0';
+}
+
+// The files an argument names: where its last component holds '*' or '?',
+// every file of that folder whose long name matches, in order of name (an
+// 8.3 alias never counts); else, or when none matches, the argument itself.
+std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
+{
+    std::size_t cut = argument.find_last_of(L"\\/:");
+    std::wstring folder = cut == std::wstring::npos ? L"" : argument.substr(0, cut + 1);
+    std::wstring pattern = argument.substr(folder.size());
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = pattern.find_first_of(L"*?") == std::wstring::npos
+                        ? INVALID_HANDLE_VALUE
+                        : FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                           nullptr, 0);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            if (name != L"." && name != L".." && matches(pattern.c_str(), name.c_str()))
+                found.push_back(folder + name);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    if (found.empty())
+        found.push_back(argument);
+    return found;
+}
+
+// Marks the open file `handle` to be removed by the system when its last
+// handle closes, however the process ends, or takes the mark off.
+bool set_delete_mark(HANDLE handle, bool mark)
+{
+    FILE_DISPOSITION_INFO disposition{};
+    disposition.DeleteFile = mark;
+    return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
+}
+
+// The full path of `name` in the working directory, as the system's native
+// calls take it (\??\C:\..., \??\UNC\server\...), long ones included.
+std::wstring native_path(const char* name)
+{
+    std::wstring wide = to_wide(name);
+    DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
+    full.resize(length);
+    if (full.starts_with(L"\\\\?\\"))
+        return L"\\??\\" + full.substr(4);
+    if (full.starts_with(L"\\\\"))
+        return L"\\??\\UNC\\" + full.substr(2);
+    return L"\\??\\" + full;
+}
+
+// Renames the open file `handle` to `name` in the working directory,
+// replacing what is there only when asked to.
+bool rename_by_handle(HANDLE handle, const char* name, bool replace)
+{
+    std::wstring target = native_path(name);
+    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
+    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
+    info->ReplaceIfExists = replace;
+    info->RootDirectory = nullptr;
+    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
+    std::memcpy(info->FileName, target.data(), info->FileNameLength);
+    return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+}
+
+// Removes `path` only while it is still the file `identity`.
+void remove_if_same(const char* path, const file_identity& identity)
+{
+    file_identity there;
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
+        DeleteFileW(to_wide(path).c_str());
 }
 
 }  // namespace
 
+// The C runtime expands no wildcards: wmain does, by long names only.
+extern "C" {
+int _dowildcard = 0;
+}
+
 // The program starts here: its arguments go on to the tool in UTF-8, with
-// wildcards already expanded by the C runtime.
+// wildcards expanded as Unix shells would.
 extern "C" int wmain(int argc, wchar_t* wide_argv[])
 {
     std::vector<std::string> arguments;
-    for (int arg = 0; arg < argc; ++arg)
-        arguments.push_back(to_utf8(wide_argv[arg]));
+    for (int arg = 0; arg < argc; ++arg) {
+        if (arg == 0) {
+            arguments.push_back(to_utf8(wide_argv[arg]));
+            continue;
+        }
+        for (const std::wstring& path : expand_wildcards(wide_argv[arg]))
+            arguments.push_back(to_utf8(path.c_str()));
+    }
     std::vector<char*> argv;
     for (std::string& argument : arguments)
         argv.push_back(argument.data());
     argv.push_back(nullptr);
-    return snd_extractor(argc, argv.data());
+    return snd_extractor(static_cast<int>(arguments.size()), argv.data());
 }
 
+// Standard output and error carry the bytes they are given: no "\n" becomes
+// "\r\n" behind the tool's back; end_line writes the line ends.
 void start_platform()
 {
-    SetConsoleCtrlHandler(on_interrupt, TRUE);
+    _setmode(_fileno(stdout), _O_BINARY);
+    _setmode(_fileno(stderr), _O_BINARY);
+    _setmaxstdio(2048);  // every archive of the run is held open
     stdout_is_console = is_console(STD_OUTPUT_HANDLE);
     stderr_is_console = is_console(STD_ERROR_HANDLE);
+}
+
+void end_line(std::FILE* stream)
+{
+    std::fputs("\r\n", stream);
 }
 
 std::FILE* open_archive(const char* path)
@@ -139,12 +249,7 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
     struct _stat64 status;
     bool regular = _fstat64(_fileno(stream), &status) == 0 && (status.st_mode & _S_IFMT) == _S_IFREG;
     *size = regular ? static_cast<long long>(status.st_size) : -1;
-    return identify_descriptor(_fileno(stream), identity);
-}
-
-int identify_descriptor(int fd, file_identity* identity)
-{
-    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(fd)), identity);
+    return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
 // A link to a folder counts as a folder here; a link to a file is
@@ -197,61 +302,88 @@ bool is_plain_name(const char* name)
     return !is_device_name(name);
 }
 
-bool is_separator(char byte)
+// A stored path is read as the system would read it: UTF-8 where it is
+// valid, else in the ANSI code page, where the second byte of a character
+// (Shift-JIS, GBK, Big5) may be 0x5C, which is then no backslash.
+const char* after_last_separator(const char* name)
 {
-    return byte == '/' || byte == '\\';
+    bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0;
+    const char* after = name;
+    for (const char* at = name; *at != '\0'; ++at) {
+        if (*at == '/' || *at == '\\')
+            after = at + 1;
+        else if (!utf8 && IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(*at)) && at[1] != '\0')
+            ++at;
+    }
+    return after;
 }
 
-int create_unnamed()
+// Windows has no unnamed files. An output is written under a hidden,
+// random temporary name, in a file marked at once to be removed when it
+// closes: a kill or an interruption leaves nothing of it. Once complete, the
+// mark comes off and the file is renamed through its handle, then closed.
+output_file::output_file()
 {
-    return -1;  // no unnamed files here: a hidden temporary name serves
+    static std::mt19937_64 random{std::random_device{}()};
+    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
+        std::snprintf(temp_name_, sizeof temp_name_, ".snd_extractor-%012llx.tmp",
+                      static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+        HANDLE handle = CreateFileW(to_wide(temp_name_).c_str(), GENERIC_WRITE | DELETE,
+                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
+                                    nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+                break;
+            continue;
+        }
+        marked_ = set_delete_mark(handle, true);
+        identify_handle(handle, &identity_);
+        fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+        if (fd_ < 0) {
+            CloseHandle(handle);
+            if (!marked_)
+                DeleteFileW(to_wide(temp_name_).c_str());
+            break;
+        }
+    }
+    if (fd_ < 0)
+        temp_name_[0] = '\0';
 }
 
-int link_unnamed(int, const char*, bool)
+output_file::~output_file()
 {
-    errno = ENOSYS;
-    return -1;
+    if (fd_ >= 0) {
+        if (!named_ && !marked_)
+            marked_ = set_delete_mark(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), true);
+        _close(fd_);
+    }
+    if (!named_ && !marked_ && temp_name_[0] != '\0')
+        remove_if_same(temp_name_, identity_);
 }
 
-// Opened with delete sharing, so that an interruption can remove the name
-// while the file is still open.
-int create_exclusive(const char* path)
+int output_file::name(const char* name, bool replace)
 {
-    HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW,
-                                FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (handle == INVALID_HANDLE_VALUE) {
-        errno = GetLastError() == ERROR_FILE_EXISTS ? EEXIST : EACCES;
+    if (fd_ < 0 || named_)
+        return -1;
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+    FILE_BASIC_INFO basic{};  // times of 0 stay as they are
+    basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
+    SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
+    if (marked_ && !set_delete_mark(handle, false))
+        return -1;
+    marked_ = false;
+    if (!rename_by_handle(handle, name, replace)) {
+        DWORD error = GetLastError();
+        marked_ = set_delete_mark(handle, true);
+        errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : EACCES;
         return -1;
     }
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-    if (fd < 0) {
-        CloseHandle(handle);
-        return -1;
-    }
-    has_pending = false;
-    wcsncpy(pending_name, to_wide(path).c_str(), temporary_name_size - 1);
-    has_pending = true;
-    return fd;
-}
-
-int replace_file(const char* from, const char* to)
-{
-    if (!MoveFileExW(to_wide(from).c_str(), to_wide(to).c_str(), MOVEFILE_REPLACE_EXISTING))
-        return -1;
-    has_pending = false;
+    named_ = true;
+    // Every write went straight to the system (the C runtime's descriptors
+    // buffer nothing), so a failing close here could lose no byte.
+    _close(fd_);
+    fd_ = -1;
     return 0;
-}
-
-int remove_if_same(const char* path, const file_identity& identity)
-{
-    file_identity there;
-    int result = -1;
-    std::wstring wide = to_wide(path);
-    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity) && DeleteFileW(wide.c_str()))
-        result = 0;
-    if (has_pending && wide == pending_name)
-        has_pending = false;
-    return result;
 }
 
 // There is no positional read that leaves the C runtime's own position
@@ -277,16 +409,6 @@ int copy_in_kernel(std::FILE*, long long*, unsigned long long*, int)
 long long write_some(int fd, const char* buffer, std::size_t size)
 {
     return _write(fd, buffer, static_cast<unsigned>(size < (1u << 30) ? size : (1u << 30)));
-}
-
-int close_file(int fd)
-{
-    return _close(fd);
-}
-
-long process_id()
-{
-    return static_cast<long>(GetCurrentProcessId());
 }
 
 // A console, not merely a character device: _isatty also says yes for NUL.

@@ -251,9 +251,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     return write_output(output_name, archive, data_offset, data_size);
 }
 
-int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer)
+int load_snd_zqa(const char* archive_path, file_ptr stream, std::span<const file_identity> archives,
+                 std::span<char> copy_buffer)
 {
-    file_ptr stream(open_archive(archive_path));
+    if (!stream)
+        stream.reset(open_archive(archive_path));
     if (!stream) {
         report_archive_failure("failed to open ", archive_path);
         return -1;

@@ -66,9 +66,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
                 std::uint32_t data_size);
 
 // Extracts every entry of the archive at `archive_path` into the working
-// directory, with one progress line per entry on standard output. `archives`
-// holds the identities of the files that no entry may replace (every archive
-// of the run); `copy_buffer` is the run's copy buffer. Returns 0 when the
-// whole index was read; -1 when the archive could not be opened or read to
-// the end of its index.
-int load_snd_zqa(const char* archive_path, std::span<const file_identity> archives, std::span<char> copy_buffer);
+// directory, with one progress line per entry on standard output. `stream`
+// is the archive, opened by the caller, or null to open it now; the walk
+// closes it. `archives` holds the identities of the files that no entry may
+// replace (every archive of the run); `copy_buffer` is the run's copy
+// buffer. Returns 0 when the whole index was read; -1 when the archive could
+// not be opened or read to the end of its index.
+int load_snd_zqa(const char* archive_path, file_ptr stream, std::span<const file_identity> archives,
+                 std::span<char> copy_buffer);

@@ -11,6 +11,7 @@
 #include <stdexcept>
 
 #include <fcntl.h>
+#include <sched.h>
 #include <sys/resource.h>
 #include <sys/wait.h>
 #include <termios.h>
@@ -81,14 +82,6 @@ std::vector<std::string> list_dir(const fs::path& dir)
 
 namespace {
 
-std::string without_carriage_returns(std::string text)
-{
-    if (testing_windows_build())
-        for (std::size_t at; (at = text.find("\r\n")) != std::string::npos;)
-            text.erase(at, 1);
-    return text;
-}
-
 std::string read_all(std::FILE* file)
 {
     std::rewind(file);
@@ -97,7 +90,7 @@ std::string read_all(std::FILE* file)
     std::size_t count;
     while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
         text.append(buffer, count);
-    return without_carriage_returns(text);
+    return text;
 }
 
 // Opens a pseudo-terminal that passes output through unchanged. Returns the
@@ -122,6 +115,34 @@ void limit_resource(int resource, long long bytes)
         return;
     rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
     setrlimit(resource, &limit);
+}
+
+pid_t init_pid = 0;
+
+extern "C" void pass_on(int signal_number)
+{
+    kill(init_pid, signal_number);
+}
+
+// Makes the process about to start the tool a new PID namespace's parent:
+// the tool, started by its child, is PID 1 there. This process passes
+// SIGTERM on to it and ends as it ended.
+void become_init()
+{
+    if (unshare(CLONE_NEWPID) != 0)
+        _exit(125);
+    init_pid = fork();
+    if (init_pid == 0)
+        return;
+    std::signal(SIGTERM, pass_on);
+    int status = 0;
+    while (waitpid(init_pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    if (WIFSIGNALED(status)) {
+        std::signal(WTERMSIG(status), SIG_DFL);
+        std::raise(WTERMSIG(status));
+    }
+    _exit(WEXITSTATUS(status));
 }
 
 // Starts the tool in `dir` with its standard output on `out` (or as the
@@ -160,15 +181,20 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);
     limit_resource(RLIMIT_NOFILE, options.open_files_limit);
-    if (options.without_unnamed_files) {
-        setenv("LD_PRELOAD", SND_EXTRACTOR_NO_TMPFILE, 1);
+    if (!options.faults.empty()) {
+        setenv("LD_PRELOAD", SND_EXTRACTOR_FAULT_SHIM, 1);
+        setenv("SND_EXTRACTOR_FAULTS", options.faults.c_str(), 1);
         setenv("ASAN_OPTIONS", "verify_asan_link_order=0", 1);  // the sanitizers' runtime comes second
     }
+    if (options.as_init)
+        become_init();
     if (testing_windows_build()) {
         // Windows has no SIGXFSZ to ignore: spare the launcher the signal.
         std::signal(SIGXFSZ, SIG_IGN);
         setenv("WINEDEBUG", "-all", 1);
-        setenv("LC_ALL", "C.UTF-8", 1);  // Wine reads arguments and file names as UTF-8
+        // Wine reads arguments and file names as UTF-8, and takes the ANSI
+        // code page from the locale's country: 1252, or 932 for ja_JP.
+        setenv("LC_ALL", options.locale.empty() ? "C.UTF-8" : options.locale.c_str(), 1);
         execvp(argv[0], argv.data());
     } else {
         execve(SND_EXTRACTOR_PATH, argv.data(), environ);
@@ -177,6 +203,40 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 }
 
 }  // namespace
+
+std::string lines(const std::string& text)
+{
+    if (!testing_windows_build())
+        return text;
+    std::string crlf;
+    for (char c : text)
+        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+    return crlf;
+}
+
+bool wait_until_copying(int pid, const fs::path& dir)
+{
+    const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
+    for (int poll = 0; poll < 300000; ++poll) {
+        std::error_code error;
+        // A temporary name (the Windows build, or no unnamed files here).
+        for (const auto& entry : fs::directory_iterator(dir, error))
+            if (entry.path().filename().string().starts_with(".snd_extractor-") && entry.file_size(error) > 0)
+                return true;
+        // An unnamed file, seen through the tool's descriptors.
+        for (const auto& entry : fs::directory_iterator(fds, error)) {
+            std::string target = fs::read_symlink(entry.path(), error).string();
+            if (target.starts_with(dir.string() + "/") && target.ends_with(" (deleted)") &&
+                fs::file_size(entry.path(), error) > 0 && !error)
+                return true;
+        }
+        siginfo_t ended{};
+        if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
+            return false;
+        usleep(200);
+    }
+    return false;
+}
 
 run_result wait_tool(int pid)
 {
@@ -221,7 +281,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         close(master);
     }
     run_result result = wait_tool(child);
-    result.out = master >= 0 ? without_carriage_returns(terminal_text) : read_all(out_file.get());
+    result.out = master >= 0 ? terminal_text : read_all(out_file.get());
     result.err = read_all(err_file.get());
     return result;
 }

@@ -38,9 +38,11 @@ struct run_options {
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
     long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
     long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
-    bool without_unnamed_files = false; // as on a file system without O_TMPFILE
+    std::string faults = {};            // the fault shim's faults: "no_tmpfile", "no_link", "failing_close"
     int inherited_fd = -1;              // a descriptor the tool inherits
     bool empty_argv = false;            // start with no argument vector at all
+    bool as_init = false;               // as PID 1 of a new PID namespace (root only); SIGTERM is passed on
+    std::string locale = {};            // LC_ALL for the Windows build under Wine (ja_JP.UTF-8: code page 932)
 };
 
 struct run_result {
@@ -56,8 +58,12 @@ bool testing_windows_build();
 // Whether the launcher, if the tool needs one, is installed here.
 bool launcher_installed();
 
-// Runs the tool with `args` (after the program name) in `dir`. Output of the
-// Windows build has its "\r\n" line ends turned into "\n".
+// The text of lines as the tool under test writes them: each "\n" becomes
+// "\r\n" for the Windows build.
+std::string lines(const std::string& text);
+
+// Runs the tool with `args` (after the program name) in `dir`, keeping its
+// output byte for byte.
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
 // Starts the tool like run_tool, with its output to the null device, and
@@ -66,3 +72,8 @@ int start_tool(const fs::path& dir, const std::vector<std::string>& args, const 
 
 // Waits for a started tool to end.
 run_result wait_tool(int pid);
+
+// Waits until the started tool is copying an entry in `dir`: a file it is
+// writing there, unnamed or under a temporary name, holds data. false: it
+// never did within a minute, or the tool ended first.
+bool wait_until_copying(int pid, const fs::path& dir);
