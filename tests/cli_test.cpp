@@ -523,6 +523,7 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
         bool taken;       // the output names hold old files (every other one, for small entries)
         std::vector<int> signals;
         run_options options = {};
+        bool neighbour = false;  // another process renames its own file over the temporary name
     };
     const std::vector<int> every = windows ? std::vector<int>{SIGKILL, SIGINT}
                                            : std::vector<int>{SIGKILL, SIGINT, SIGTERM, SIGHUP};
@@ -533,6 +534,8 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
     if (!windows) {
         scenarios.push_back({"no unnamed files", true, false, {SIGKILL, SIGINT}, {.faults = "no_tmpfile"}});
         scenarios.push_back({"no unnamed files, over an old file", true, true, {SIGKILL}, {.faults = "no_tmpfile"}});
+        scenarios.push_back({"a neighbour's file at the temporary name", true, false, {SIGINT},
+                             {.faults = "no_tmpfile"}, true});
         if (geteuid() == 0)  // PID 1 ignores what it has no handler for
             scenarios.push_back({"as PID 1", false, false, {SIGTERM}, {.as_init = true}});
     }
@@ -551,6 +554,13 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                 at_work = fs::exists(cwd / "1.wav");
                 usleep(100);
             }
+            std::string neighbour;
+            for (const std::string& name : list_dir(cwd.path()))
+                if (s.neighbour && name.starts_with(".snd_extractor-")) {
+                    write_file(cwd / "mine", "the neighbour's");
+                    fs::rename(cwd / "mine", cwd / name);
+                    neighbour = name;
+                }
             kill(pid, signal_number);
             run_result result = wait_tool(pid);
             ASSERT_TRUE(at_work) << "the run never got to work";
@@ -571,6 +581,12 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             // temporary file, but it is never at a sound's name.
             if (signal_number == SIGKILL && !s.options.faults.empty())
                 std::erase_if(left, temporary);
+            if (s.neighbour) {
+                ASSERT_FALSE(neighbour.empty());
+                EXPECT_EQ(left, (names{neighbour, "k.zqa"}));
+                EXPECT_EQ(read_file(cwd / neighbour), "the neighbour's");
+                continue;
+            }
             if (s.big_entry) {
                 // Signalled mid-copy, the run leaves the archive and what was there.
                 EXPECT_EQ(left, (s.taken ? names{"big.wav", "k.zqa"} : names{"k.zqa"}));
