@@ -25,8 +25,10 @@ inline bool same_file(const file_identity& a, const file_identity& b)
 // with wildcards expanded.
 int snd_extractor(int argc, char* argv[]);
 
-// Start-up, first thing in the program: a write past the file-size limit fails
-// instead of killing the process; a standard stream that was closed is
+// Start-up, first thing in the program: a write past the file-size limit, or
+// into a pipe that no one reads any more, fails instead of killing the
+// process; as many files may be open as the system allows; a standard
+// stream that was closed is
 // opened on the null device for reading, so that no file of the run takes
 // its descriptor and writes to it fail; standard output and error carry
 // bytes unchanged; an interruption (SIGINT, SIGTERM, SIGHUP) removes the
@@ -38,6 +40,16 @@ void end_line(std::FILE* stream);
 
 // Opens the archive `path` for reading, in binary mode; nullptr on failure.
 std::FILE* open_archive(const char* path);
+
+// Whether the stream's file can be read at any position: false for a pipe,
+// a FIFO, a terminal or a socket.
+bool reads_by_position(std::FILE* stream);
+
+// A new file for reading and writing in the working directory that no user
+// sees under any name and that vanishes when it is closed, or when the
+// process ends however it ends (Linux without unnamed files: but for a
+// moment after it is made). nullptr when none can be made.
+std::FILE* open_spool();
 
 // Writes `text` (a name, a path) to `stream`: on a console, so that it shows
 // as the characters it spells (Windows); elsewhere as the bytes it is.
@@ -98,8 +110,10 @@ long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long o
 
 // Lets the kernel copy up to `*size` bytes at `*offset` of the stream's file
 // to `out`, advancing both by what it copied. 0: stopped where the kernel
-// cannot go on (not supported here, another file system, the end of the
-// file), leaving the rest to a buffer; -1: a write failed.
+// cannot go on (the end of the file, a write that fell short), leaving the
+// rest to a buffer; 1: the kernel cannot copy between these two files (not
+// here, another file system), nor will it for the rest of this archive;
+// -1: a write failed.
 int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out);
 
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.

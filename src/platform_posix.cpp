@@ -182,6 +182,7 @@ int rename_no_replace(const char* from, const char* to, const file_identity& ide
 void start_platform()
 {
     std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd)
         if (fcntl(fd, F_GETFD) < 0)
             open("/dev/null", O_RDONLY);  // takes the lowest free descriptor: fd
@@ -212,6 +213,35 @@ void end_line(std::FILE* stream)
 std::FILE* open_archive(const char* path)
 {
     return std::fopen(path, "rb");
+}
+
+bool reads_by_position(std::FILE* stream)
+{
+    return lseek(fileno(stream), 0, SEEK_CUR) >= 0;
+}
+
+// An unnamed file; else a hidden temporary name, removed at once.
+std::FILE* open_spool()
+{
+    int fd = -1;
+#ifdef O_TMPFILE
+    do {
+        fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    } while (fd < 0 && errno == EINTR);
+#endif
+    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
+        char name[32];
+        make_temporary_name(name);
+        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        if (fd >= 0)
+            unlink(name);
+        else if (errno != EEXIST)
+            break;
+    }
+    std::FILE* spool = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (spool == nullptr && fd >= 0)
+        close(fd);
+    return spool;
 }
 
 void write_text(std::FILE* stream, const char* text)
@@ -368,11 +398,13 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
                                     static_cast<std::size_t>(*size < max_chunk ? *size : max_chunk), 0);
         } while (count < 0 && errno == EINTR);
         if (count <= 0) {
-            // Errors that only say "not here" leave the rest to the buffer,
-            // which also finds out whether the archive really ends early.
-            if (count < 0 && errno != EXDEV && errno != EINVAL && errno != EOPNOTSUPP && errno != ENOSYS &&
-                errno != EPERM)
-                status = -1;
+            // Errors that only say "not between these files" leave the rest,
+            // and every later entry of the archive, to the buffer, which also
+            // finds out whether the archive really ends early.
+            if (count < 0)
+                status = errno == EXDEV || errno == EINVAL || errno == EOPNOTSUPP || errno == ENOSYS || errno == EPERM
+                             ? 1
+                             : -1;
             break;
         }
         *size -= static_cast<unsigned long long>(count);
@@ -381,7 +413,7 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
     return status;
 #else
     (void)stream, (void)offset, (void)size, (void)out;
-    return 0;
+    return 1;
 #endif
 }
 

@@ -163,6 +163,15 @@ bool rename_by_handle(HANDLE handle, const char* name, bool replace)
     return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
+// A fresh hidden temporary name, random, so that neither an archive's
+// entries nor another process can take them all.
+void make_temporary_name(char (&name)[32])
+{
+    static std::mt19937_64 random{std::random_device{}()};
+    std::snprintf(name, sizeof name, ".snd_extractor-%012llx.tmp",
+                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+}
+
 // Removes `path` only while it is still the file `identity`.
 void remove_if_same(const char* path, const file_identity& identity)
 {
@@ -217,6 +226,34 @@ void end_line(std::FILE* stream)
 std::FILE* open_archive(const char* path)
 {
     return _wfopen(to_wide(path).c_str(), L"rb");
+}
+
+bool reads_by_position(std::FILE* stream)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+}
+
+// A hidden file that the system deletes when its handle closes, however the
+// process ends.
+std::FILE* open_spool()
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        char name[32];
+        make_temporary_name(name);
+        HANDLE handle = CreateFileW(to_wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
+        if (handle == INVALID_HANDLE_VALUE) {
+            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+                return nullptr;
+            continue;
+        }
+        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+        std::FILE* spool = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
+        if (spool == nullptr)
+            fd >= 0 ? _close(fd) : CloseHandle(handle);
+        return spool;
+    }
+    return nullptr;
 }
 
 // On a console, text is written as Unicode; into a file or a pipe, as the
@@ -324,10 +361,8 @@ const char* after_last_separator(const char* name)
 // mark comes off and the file is renamed through its handle, then closed.
 output_file::output_file()
 {
-    static std::mt19937_64 random{std::random_device{}()};
     for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        std::snprintf(temp_name_, sizeof temp_name_, ".snd_extractor-%012llx.tmp",
-                      static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+        make_temporary_name(temp_name_);
         HANDLE handle = CreateFileW(to_wide(temp_name_).c_str(), GENERIC_WRITE | DELETE,
                                     FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
                                     nullptr);
@@ -403,7 +438,7 @@ long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long o
 
 int copy_in_kernel(std::FILE*, long long*, unsigned long long*, int)
 {
-    return 0;  // every byte goes through the buffer here
+    return 1;  // every byte goes through the buffer here
 }
 
 long long write_some(int fd, const char* buffer, std::size_t size)

@@ -6,6 +6,9 @@
 // 255 when no archive is named and 0 otherwise; failures of single archives
 // and entries show only in the messages.
 #include <cstdio>
+#include <memory>
+#include <new>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -26,22 +29,29 @@ int snd_extractor(int argc, char* argv[])
     // Every archive is held open from the start: no entry may replace an
     // archive of this run, whatever its spelling, and an open file keeps
     // its identity (some file systems number a file anew each time they
-    // load it). Past the limit of open files, an archive is identified by
-    // its path now and opened at its turn.
+    // load it). Past the limit of open files, an archive is opened at its
+    // turn, and identified anew whenever a name is about to be replaced.
     std::vector<file_ptr> streams;
-    std::vector<file_identity> archives;
+    std::vector<file_identity> identities;
+    std::vector<const char*> unheld;
     for (int arg = 1; arg < argc; ++arg) {
         streams.emplace_back(open_archive(argv[arg]));
         file_identity identity;
         long long size;
-        if (streams.back() ? identify_stream(streams.back().get(), &identity, &size) == 0
-                           : identify_file(argv[arg], &identity) == 0)
-            archives.push_back(identity);
+        if (streams.back() && identify_stream(streams.back().get(), &identity, &size) == 0)
+            identities.push_back(identity);
+        else if (!streams.back())
+            unheld.push_back(argv[arg]);
     }
-    // The run's one copy buffer, on the heap: the stack may be small.
-    std::vector<char> copy_buffer(copy_buffer_size);
+    // The run's one copy buffer, on the heap (the stack may be small), or a
+    // small one here when the heap has no room for it.
+    std::unique_ptr<char[]> heap_buffer(new (std::nothrow) char[copy_buffer_size]);
+    char small_buffer[4096];
+    std::span<char> copy_buffer = heap_buffer ? std::span<char>(heap_buffer.get(), copy_buffer_size)
+                                              : std::span<char>(small_buffer);
     for (int arg = 1; arg < argc; ++arg)
-        load_snd_zqa(argv[arg], std::move(streams[static_cast<std::size_t>(arg - 1)]), archives, copy_buffer);
+        load_snd_zqa(argv[arg], std::move(streams[static_cast<std::size_t>(arg - 1)]), {identities, unheld},
+                     copy_buffer);
 
     // Progress lines that could not be written (a full disk, a closed
     // descriptor) are worth one word on standard error.

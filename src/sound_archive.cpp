@@ -7,8 +7,12 @@
 // bytes (see "Output files" below).
 #include "sound_archive.h"
 
+#include "terminal_text.h"
+
 #include <cerrno>
+#include <chrono>
 #include <cstdio>
+#include <utility>
 
 namespace {
 
@@ -27,13 +31,42 @@ int write_all(int fd, const char* buffer, std::size_t size)
     return 0;
 }
 
+// How far the copy of a large entry is, shown on a terminal after "..." as
+// a percentage, redrawn in place at most four times a second, and erased
+// before the verdict.
+struct progress {
+    bool shown = false;
+    std::chrono::steady_clock::time_point drawn;
+};
+
+void show_progress(progress* shown, unsigned long long done, unsigned long long total)
+{
+    auto now = std::chrono::steady_clock::now();
+    if (shown->shown && now - shown->drawn < std::chrono::milliseconds(250))
+        return;
+    std::printf("%s%3d%%", shown->shown ? "\b\b\b\b" : "", static_cast<int>(done * 100 / total));
+    std::fflush(stdout);
+    shown->shown = true;
+    shown->drawn = now;
+}
+
+void erase_progress(const progress& shown)
+{
+    if (shown.shown)
+        std::fputs("\b\b\b\b    \b\b\b\b", stdout);
+}
+
 // Copies `size` bytes at `offset` of the archive to `out`: by the kernel
 // where it can, through the run's buffer for the rest. -1: the archive ends
 // inside the range, or a read or a write failed.
-int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
+int copy_piece(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
-    if (copy_in_kernel(archive.stream, &offset, &size, out) != 0)
-        return -1;
+    if (archive.kernel_copies) {
+        int kernel = copy_in_kernel(archive.stream, &offset, &size, out);
+        if (kernel < 0)
+            return -1;
+        archive.kernel_copies = kernel == 0;
+    }
     std::span<char> buffer = archive.copy_buffer;
     while (size > 0) {
         std::size_t want = size < buffer.size() ? static_cast<std::size_t>(size) : buffer.size();
@@ -44,6 +77,23 @@ int copy_range(const archive_source& archive, long long offset, unsigned long lo
         size -= static_cast<unsigned long long>(count);
     }
     return 0;
+}
+
+// Copies the entry's range, in pieces of 8 MiB where its progress is shown.
+int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
+{
+    constexpr unsigned long long piece = 8ull << 20;
+    if (!archive.show_progress || size < progress_threshold)
+        return copy_piece(archive, offset, size, out);
+    progress shown;
+    int status = 0;
+    for (unsigned long long done = 0; status == 0 && done < size; done += piece) {
+        show_progress(&shown, done, size);
+        status = copy_piece(archive, offset + static_cast<long long>(done), size - done < piece ? size - done : piece,
+                            out);
+    }
+    erase_progress(shown);
+    return status;
 }
 
 // ---- When a name may be written ---------------------------------------------
@@ -64,6 +114,10 @@ bool may_write(const char* name, const archive_source& archive)
             return false;
         for (const file_identity& other : archive.archives)
             if (same_file(identity, other))
+                return false;
+        file_identity now;
+        for (const char* path : archive.unheld)
+            if (identify_file(path, &now) == 0 && same_file(identity, now))
                 return false;
     }
     return true;
@@ -88,6 +142,24 @@ int write_output(const char* output_name, const archive_source& archive, std::in
 }
 
 // ---- Reading the archive --------------------------------------------------
+
+// Replaces an archive that cannot be read by position with a copy of it in
+// an unnamed file, read from its start. A copy cut short by a full disk is
+// walked as a short archive. -1: no such file could be made.
+int spool_archive(file_ptr* stream, std::span<char> buffer)
+{
+    file_ptr spool(open_spool());
+    if (!spool)
+        return -1;
+    std::size_t count;
+    while ((count = std::fread(buffer.data(), 1, buffer.size(), stream->get())) > 0)
+        if (write_all(fileno(spool.get()), buffer.data(), count) != 0)
+            break;
+    if (std::fseek(spool.get(), 0, SEEK_SET) != 0)
+        return -1;
+    *stream = std::move(spool);
+    return 0;
+}
 
 bool stream_failed(std::FILE* stream)
 {
@@ -123,46 +195,6 @@ void report_archive_failure(const char* failure, const char* archive_path)
     std::fputs(".", stderr);
     end_line(stderr);
     std::fflush(stderr);  // the Windows C runtime buffers it into a file
-}
-
-// The length of the valid UTF-8 sequence of two to four bytes that starts
-// at `text`, or 0 when none starts there.
-std::size_t utf8_sequence_length(const unsigned char* text)
-{
-    unsigned char lead = text[0];
-    std::size_t length = lead >= 0xC2 && lead <= 0xDF ? 2 : lead >= 0xE0 && lead <= 0xEF ? 3
-                         : lead >= 0xF0 && lead <= 0xF4                                   ? 4
-                                                                                          : 0;
-    for (std::size_t at = 1; at < length; ++at)
-        if ((text[at] & 0xC0) != 0x80)  // a NUL ends the scan here too
-            return 0;
-    // Overlong forms, UTF-16 surrogates and code points past U+10FFFF.
-    if ((lead == 0xE0 && text[1] < 0xA0) || (lead == 0xED && text[1] >= 0xA0) || (lead == 0xF0 && text[1] < 0x90) ||
-        (lead == 0xF4 && text[1] >= 0x90))
-        return 0;
-    return length;
-}
-
-// The stored path as a terminal may show it, in `shown` (as long as the
-// path, or shorter): C0 controls, DEL, U+0080-U+009F in UTF-8 and stray bytes
-// 0x80-0x9F become '?', since terminals act on them; valid UTF-8 stays.
-void mask_controls(const char* entry_name, char (&shown)[entry_name_width + 1])
-{
-    const auto* text = reinterpret_cast<const unsigned char*>(entry_name);
-    std::size_t out = 0;
-    for (std::size_t at = 0; text[at] != '\0';) {
-        std::size_t length = text[at] < 0x80 ? 1 : utf8_sequence_length(text + at);
-        bool control = text[at] < 0x20 || text[at] == 0x7F || (length == 0 && text[at] <= 0x9F) ||
-                       (text[at] == 0xC2 && length == 2 && text[at + 1] <= 0x9F);
-        if (control || length == 0) {
-            shown[out++] = control ? '?' : entry_name[at];
-            at += control && length > 0 ? length : 1;
-            continue;
-        }
-        for (std::size_t end = at + length; at < end;)
-            shown[out++] = entry_name[at++];
-    }
-    shown[out] = '\0';
 }
 
 // Starts an entry's progress line. On a terminal, control characters of the
@@ -207,7 +239,7 @@ int walk_index(const char* archive_path, const archive_source& archive)
     std::fputs(".", stdout);
     end_line(stdout);
 
-    bool to_terminal = stdout_is_terminal();
+    bool to_terminal = archive.show_progress;
     for (std::int32_t index = 0; index < entry_count; ++index) {
         std::int32_t data_offset;
         std::uint32_t data_size;
@@ -251,7 +283,7 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     return write_output(output_name, archive, data_offset, data_size);
 }
 
-int load_snd_zqa(const char* archive_path, file_ptr stream, std::span<const file_identity> archives,
+int load_snd_zqa(const char* archive_path, file_ptr stream, const run_archives& archives,
                  std::span<char> copy_buffer)
 {
     if (!stream)
@@ -260,8 +292,13 @@ int load_snd_zqa(const char* archive_path, file_ptr stream, std::span<const file
         report_archive_failure("failed to open ", archive_path);
         return -1;
     }
+    if (!reads_by_position(stream.get()) && spool_archive(&stream, copy_buffer) != 0) {
+        report_archive_failure("failed to read ", archive_path);
+        return -1;
+    }
     // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives, copy_buffer};
+    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives.identities, copy_buffer, archives.unheld,
+                           true, stdout_is_terminal()};
     identify_stream(stream.get(), &archive.identity, &archive.size);
     return walk_index(archive_path, archive);
 }

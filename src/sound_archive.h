@@ -49,7 +49,21 @@ struct archive_source {
     file_identity identity;                   // its identity: never replaced
     std::span<const file_identity> archives;  // files no entry may replace: the run's archives
     std::span<char> copy_buffer;              // the run's copy buffer
+    std::span<const char* const> unheld = {}; // archives of the run that could not be held open
+    mutable bool kernel_copies = true;        // whether the kernel may still copy from this archive
+    bool show_progress = false;               // a large entry shows how far its copy is (a terminal)
 };
+
+// The run's archives, as the driver holds them for the walk: the identities
+// of those it holds open, and the paths of those it could not hold, to be
+// identified anew whenever a name is about to be replaced.
+struct run_archives {
+    std::span<const file_identity> identities;
+    std::span<const char* const> unheld;
+};
+
+// Entries of at least this size show their progress on a terminal.
+inline constexpr unsigned long long progress_threshold = 64ull << 20;
 
 // Copies the `data_size` bytes at `data_offset` in the archive into the file
 // `output_name` in the working directory. Returns 0 once the file holds
@@ -68,9 +82,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
 // Extracts every entry of the archive at `archive_path` into the working
 // directory, with one progress line per entry on standard output. `stream`
 // is the archive, opened by the caller, or null to open it now; the walk
-// closes it. `archives` holds the identities of the files that no entry may
-// replace (every archive of the run); `copy_buffer` is the run's copy
-// buffer. Returns 0 when the whole index was read; -1 when the archive could
-// not be opened or read to the end of its index.
-int load_snd_zqa(const char* archive_path, file_ptr stream, std::span<const file_identity> archives,
+// closes it. An archive that cannot be read by position (a pipe, a FIFO) is
+// first copied into an unnamed file of the working directory, which goes
+// when the walk ends. No entry may replace a file of `archives`;
+// `copy_buffer` is the run's copy buffer. Returns 0 when the whole index
+// was read; -1 when the archive could not be opened or read to the end of
+// its index.
+int load_snd_zqa(const char* archive_path, file_ptr stream, const run_archives& archives,
                  std::span<char> copy_buffer);

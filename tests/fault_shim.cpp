@@ -5,7 +5,11 @@
 //   no_link        an unnamed file cannot be linked to a name: linking by
 //                  descriptor is refused and /proc is absent;
 //   failing_close  closing a file the tool made for an output fails (after
-//                  closing it), as on a disk that reports a late write error.
+//                  closing it), as on a disk that reports a late write error;
+//   unstable_inode stat and lstat give a file another inode number from the
+//                  second time they see it on, as a file system does that
+//                  numbers a file anew each time it loads it (FAT, some
+//                  FUSE); a file held open keeps its number (fstat).
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
@@ -13,6 +17,7 @@
 
 #include <dlfcn.h>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -69,6 +74,38 @@ extern "C" int linkat(int from_dir, const char* from, int to_dir, const char* to
         return -1;
     }
     return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
+}
+
+namespace {
+
+// The inode numbers seen so far.
+ino_t seen[1024];
+std::size_t seen_count = 0;
+
+int renumber(int result, struct stat* status)
+{
+    if (result != 0 || !fault("unstable_inode"))
+        return result;
+    for (std::size_t at = 0; at < seen_count; ++at)
+        if (seen[at] == status->st_ino) {
+            status->st_ino ^= 0x5A5A0000;
+            return result;
+        }
+    if (seen_count < 1024)
+        seen[seen_count++] = status->st_ino;
+    return result;
+}
+
+}  // namespace
+
+extern "C" int stat(const char* path, struct stat* status)
+{
+    return renumber(next<int (*)(const char*, struct stat*)>("stat")(path, status), status);
+}
+
+extern "C" int lstat(const char* path, struct stat* status)
+{
+    return renumber(next<int (*)(const char*, struct stat*)>("lstat")(path, status), status);
 }
 
 extern "C" int close(int fd)

@@ -8,6 +8,7 @@
 
 #include "archive_builder.h"
 #include "sound_archive.h"
+#include "terminal_text.h"
 #include "test_support.h"
 
 namespace {
@@ -34,6 +35,31 @@ TEST(SplitFileName, TakesThePartAfterTheLastSlash)
         EXPECT_STREQ(split_file_name(name), expected) << "for \"" << name << "\"";
     const char* name = "dir/x.wav";
     EXPECT_EQ(split_file_name(name), name + 4) << "a view into the name, not a copy";
+}
+
+TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
+{
+    const std::string longest(256, 'm');
+    const std::pair<std::string, std::string> cases[] = {
+        {"plain.wav", "plain.wav"},
+        {"\x1b]0;owned\x07/bell\x01\x1f.wav", "?]0;owned?/bell??.wav"},  // C0
+        {"del\x7f.wav", "del?.wav"},
+        {"csi\x9b" "1m\x80\x9f.wav", "csi?1m??.wav"},               // C1 as raw bytes
+        {"csi\xc2\x9b" "2m\xc2\x80.wav", "csi?2m?.wav"},            // C1 in UTF-8: one '?' each
+        {"nbsp\xc2\xa0\xc3\xa9.wav", "nbsp\xc2\xa0\xc3\xa9.wav"},     // U+00A0 and after stay
+        {"\xc0\x9b\xe0\x82\x9b.wav", "\xc0?\xe0??.wav"},            // overlong forms: stray bytes
+        {"\xed\xa0\x80.wav", "\xed\xa0?.wav"},                       // a UTF-16 surrogate
+        {"\xf4\x90\x80\x80.wav", "\xf4???.wav"},                     // past U+10FFFF
+        {"\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav", "\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav"},  // 3 and 4 bytes
+        {"cut\xe5\x8a", "cut\xe5?"},                                  // a sequence cut by the end
+        {"latin1 caf\xe9.wav", "latin1 caf\xe9.wav"},                  // not UTF-8, not a control
+        {longest, longest},                                            // a full field
+    };
+    for (const auto& [name, expected] : cases) {
+        char shown[entry_name_width + 1];
+        mask_controls(name.c_str(), shown);
+        EXPECT_EQ(std::string(shown), expected) << "for \"" << name << "\"";
+    }
 }
 
 // extract_wav works in the current directory: each test runs in its own.

@@ -169,6 +169,13 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         _exit(126);
     if (options.out == output_to::full_device)
         out = open("/dev/full", O_WRONLY);
+    int reader_gone[2];
+    if (options.out == output_to::closed_pipe && pipe(reader_gone) == 0) {
+        close(reader_gone[0]);
+        out = reader_gone[1];
+    }
+    if (options.stdin_fd >= 0)
+        dup2(options.stdin_fd, STDIN_FILENO);
     dup2(out, STDOUT_FILENO);
     dup2(options.merge_output ? STDOUT_FILENO : err, STDERR_FILENO);
     if (options.out == output_to::nowhere)
@@ -268,7 +275,25 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     int slave = fileno(out_file.get());
     if (options.out == output_to::terminal)
         master = open_terminal(&slave);
-    pid_t child = spawn_tool(dir, args, options, slave, fileno(err_file.get()));
+    int feed[2] = {-1, -1};
+    run_options spawned = options;
+    if (!options.stdin_bytes.empty()) {
+        if (pipe(feed) != 0)
+            throw std::runtime_error("no pipe for the tool's input");
+        spawned.stdin_fd = feed[0];
+    }
+    pid_t child = spawn_tool(dir, args, spawned, slave, fileno(err_file.get()));
+    if (feed[0] >= 0) {
+        close(feed[0]);
+        std::signal(SIGPIPE, SIG_IGN);  // the tool may stop reading
+        for (std::size_t at = 0; at < options.stdin_bytes.size();) {
+            ssize_t count = write(feed[1], options.stdin_bytes.data() + at, options.stdin_bytes.size() - at);
+            if (count <= 0)
+                break;
+            at += static_cast<std::size_t>(count);
+        }
+        close(feed[1]);
+    }
 
     std::string terminal_text;
     if (master >= 0) {

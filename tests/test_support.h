@@ -29,16 +29,18 @@ std::string read_file(const fs::path& path);
 std::vector<std::string> list_dir(const fs::path& dir);
 
 // Where the tool's standard output goes.
-enum class output_to { file, terminal, full_device, nowhere };
+enum class output_to { file, terminal, full_device, nowhere, closed_pipe };
 
 struct run_options {
     bool merge_output = false;          // standard error into the standard output file
-    output_to out = output_to::file;    // a pseudo-terminal, /dev/full, or a closed descriptor
+    output_to out = output_to::file;    // a pseudo-terminal, /dev/full, a closed descriptor, a pipe no one reads
+    std::string stdin_bytes = {};       // standard input: a pipe carrying these bytes
+    int stdin_fd = -1;                  // standard input: this descriptor
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
     long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
     long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
-    std::string faults = {};            // the fault shim's faults: "no_tmpfile", "no_link", "failing_close"
+    std::string faults = {};            // the fault shim's faults (tests/fault_shim.cpp)
     int inherited_fd = -1;              // a descriptor the tool inherits
     bool empty_argv = false;            // start with no argument vector at all
     bool as_init = false;               // as PID 1 of a new PID namespace (root only); SIGTERM is passed on
