@@ -8,6 +8,7 @@ resident memory. Everything happens under --dir (a tmpfs by default, so that
 disk write-back does not drown the figures).
 
     python3 bench/bench.py [--tool build/snd_extractor] [--dir /dev/shm] [--runs 7]
+                           [--disk DIR] [--only small,medium,pipe,cross,large]
 """
 
 import argparse
@@ -74,6 +75,11 @@ def peak_memory(command, workdir):
         return int(f.read().split()[-1])
 
 
+def piped(archive, command):
+    """`command` reading `archive` through a pipe, as from a decompressor."""
+    return ["sh", "-c", f"cat '{archive}' | {command}"]
+
+
 def compare(scratch, label, first, second, runs):
     """Alternates two commands after a warm-up; prints and returns their
     median times."""
@@ -105,6 +111,10 @@ def main():
     parser.add_argument("--dir", default="/dev/shm", help="where archives and outputs go (default /dev/shm)")
     parser.add_argument("--runs", type=int, default=7, help="timed runs per command (default 7)")
     parser.add_argument("--skip-2g", action="store_true", help="leave out the 2 GB entry")
+    parser.add_argument("--disk", default=os.path.join(HERE, ".."),
+                        help="a folder on another file system than --dir, for the cross-file-system pair "
+                             "(default: the repository)")
+    parser.add_argument("--only", default="", help="comma-separated parts: small, medium, pipe, cross, large")
     args = parser.parse_args()
     tool = os.path.abspath(args.tool)
     if not os.access(tool, os.X_OK):
@@ -116,34 +126,58 @@ def main():
         subprocess.run(["g++", "-O2", "-std=c++20", "-o", floor, os.path.join(HERE, "floor.cpp")], check=True)
         print(f"snd_extractor benchmark in {scratch}, median of {args.runs} runs, ratios tool / other")
 
-        print("20,000 entries of 1,000 bytes")
-        names, contents = make_content(20000, 1000, 1)
-        archive, tar = os.path.join(scratch, "small.zqa"), os.path.join(scratch, "small.tar")
-        write_archive(archive, names, contents)
-        write_tar(tar, names, contents)
-        compare(scratch, "snd_extractor vs floor", [tool, archive], [floor, archive], args.runs)
-        compare(scratch, "snd_extractor vs safe floor", [tool, archive], [floor, "--safe", archive], args.runs)
-        compare(scratch, "snd_extractor vs tar -x", [tool, archive], ["tar", "-xf", tar], args.runs)
-        os.remove(tar)
+        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "large"}
+        peaks = []
 
-        print("50 entries of 10 MB")
-        names, contents = make_content(50, 10_000_000, 2)
-        archive = os.path.join(scratch, "medium.zqa")
-        write_archive(archive, names, contents)
-        del contents
-        compare(scratch, "snd_extractor vs cp of the archive", [tool, archive], ["cp", archive, "."], args.runs)
-        os.remove(archive)
+        def peak(label, command, workdir):
+            kib = peak_memory(command, workdir)
+            peaks.append(kib)
+            print(f"  {label:<34} peak resident {kib / 1024:6.1f} MiB", flush=True)
+
+        for count, size, seed, label in [(20000, 1000, 1, "20,000 entries of 1,000 bytes"),
+                                         (50, 10_000_000, 2, "50 entries of 10 MB")]:
+            small = count > 50
+            if not parts & ({"small", "pipe"} if small else {"medium", "pipe", "cross"}):
+                continue
+            print(label)
+            names, contents = make_content(count, size, seed)
+            archive, tar = os.path.join(scratch, "a.zqa"), os.path.join(scratch, "a.tar")
+            write_archive(archive, names, contents)
+            write_tar(tar, names, contents)
+            del contents
+            if small and "small" in parts:
+                compare(scratch, "snd_extractor vs floor", [tool, archive], [floor, archive], args.runs)
+                compare(scratch, "snd_extractor vs safe floor", [tool, archive], [floor, "--safe", archive], args.runs)
+                compare(scratch, "snd_extractor vs tar -x", [tool, archive], ["tar", "-xf", tar], args.runs)
+            if not small and "medium" in parts:
+                compare(scratch, "snd_extractor vs cp of the archive", [tool, archive], ["cp", archive, "."], args.runs)
+            if "pipe" in parts:
+                compare(scratch, "from a pipe: vs tar -x from a pipe", piped(archive, f"'{tool}' /dev/stdin"),
+                        piped(tar, "tar -xf -"), args.runs)
+                peak("from a pipe", piped(archive, f"'{tool}' /dev/stdin"), os.path.join(scratch, "out"))
+            if not small and "cross" in parts:
+                disk = tempfile.mkdtemp(prefix="snd_bench.", dir=args.disk)
+                try:
+                    compare(disk, "across file systems: vs cp", [tool, archive], ["cp", archive, "."], args.runs)
+                    peak("across file systems", [tool, archive], os.path.join(disk, "out"))
+                finally:
+                    shutil.rmtree(disk, ignore_errors=True)
+            os.remove(archive)
+            os.remove(tar)
 
         sizes = [("200 MB", 200_000_000)] + ([] if args.skip_2g else [("2 GB", 2_000_000_000)])
-        for label, size in sizes:
+        for label, size in sizes if "large" in parts else []:
             archive = os.path.join(scratch, "large.zqa")
             with open(archive, "wb") as out:
                 out.write(b"BENCHMARKARCHIVE" + le32(1) + le32(284) + le32(size) + b"one.wav".ljust(256, b"\0"))
                 out.truncate(284 + size)  # a sparse file reads as zeros
             seconds = statistics.median(run_once([tool, archive], os.path.join(scratch, "out")) for _ in range(3))
-            peak = peak_memory([tool, archive], os.path.join(scratch, "out"))
-            print(f"one entry of {label:<22} {seconds * 1000:9.1f} ms   peak resident {peak / 1024:6.1f} MiB")
+            kib = peak_memory([tool, archive], os.path.join(scratch, "out"))
+            peaks.append(kib)
+            print(f"one entry of {label:<22} {seconds * 1000:9.1f} ms   peak resident {kib / 1024:6.1f} MiB")
             os.remove(archive)
+        if peaks:
+            print(f"highest peak resident memory: {max(peaks) / 1024:.1f} MiB")
     finally:
         shutil.rmtree(scratch, ignore_errors=True)
 

@@ -59,22 +59,31 @@ extern "C" void on_interrupt(int signal_number)
     _exit(128 + signal_number);  // which the default action never ends
 }
 
-// Holds the interrupting signals for its lifetime.
+// Holds the interrupting signals for its lifetime, when asked to: only where
+// the pending name changes, which the walk's common road (an unnamed file
+// linked to a free name) never does.
 class held_signals {
 public:
-    held_signals()
+    explicit held_signals(bool hold = true) : held_(hold)
     {
+        if (!held_)
+            return;
         sigset_t set;
         sigemptyset(&set);
         for (int signal_number : interrupting_signals)
             sigaddset(&set, signal_number);
         sigprocmask(SIG_BLOCK, &set, &previous_);
     }
-    ~held_signals() { sigprocmask(SIG_SETMASK, &previous_, nullptr); }
+    ~held_signals()
+    {
+        if (held_)
+            sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
     held_signals(const held_signals&) = delete;
     held_signals& operator=(const held_signals&) = delete;
 
 private:
+    bool held_;
     sigset_t previous_;
 };
 
@@ -284,7 +293,7 @@ const char* after_last_separator(const char* name)
 
 output_file::output_file()
 {
-    held_signals held;
+    struct stat status;
     if (road != output_road::named) {
         fd_ = create_unnamed();
         if (fd_ >= 0 && road == output_road::unknown)
@@ -296,6 +305,13 @@ output_file::output_file()
         if (fd_ < 0)
             road = output_road::named;  // for the rest of the run
     }
+    // The identity of a descriptor just opened is always known; without it,
+    // nothing would ever be removed.
+    if (fd_ >= 0) {
+        identity_from(fstat(fd_, &status), status, &identity_);
+        return;
+    }
+    held_signals held;
     for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
         make_temporary_name(temp_name_);
         do {
@@ -308,17 +324,13 @@ output_file::output_file()
         temp_name_[0] = '\0';
         return;
     }
-    // The identity of a descriptor just opened is always known; without it,
-    // nothing would ever be removed.
-    struct stat status;
     identity_from(fstat(fd_, &status), status, &identity_);
-    if (temp_name_[0] != '\0')
-        set_pending(temp_name_, identity_);
+    set_pending(temp_name_, identity_);
 }
 
 output_file::~output_file()
 {
-    held_signals held;
+    held_signals held(temp_name_[0] != '\0');
     if (fd_ >= 0)
         close(fd_);
     if (!named_ && temp_name_[0] != '\0')
@@ -334,7 +346,7 @@ output_file::~output_file()
 // at the name.
 int output_file::name(const char* name, bool replace)
 {
-    held_signals held;
+    held_signals held(temp_name_[0] != '\0' || replace);
     if (named_ || (fd_ < 0 && temp_name_[0] == '\0'))
         return -1;
     if (temp_name_[0] == '\0' && !replace) {

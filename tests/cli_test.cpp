@@ -448,7 +448,7 @@ TEST_F(Cli, BothCopyRoadsAreExactAndFailCleanlyAtTheFileSizeLimit)
     // From a file here the kernel copies; from a memfd it cannot (another
     // file system), so the bytes pass through the copy buffer.
     std::string pattern;
-    for (int i = 0; i < 200000; ++i)
+    for (int i = 0; i < 2500000; ++i)
         pattern.push_back(static_cast<char>(i * 7 % 251));
     const std::string big(128 * 1024, 'B');
     const std::string archive = pack({{"pattern.wav", pattern}, {"new.wav", big}, {"kept.wav", big}, {"small.wav", "small"}});
@@ -469,7 +469,7 @@ TEST_F(Cli, BothCopyRoadsAreExactAndFailCleanlyAtTheFileSizeLimit)
         expect_run({path}, "4 sounds in " + path + ".\nextract [pattern.wav]...done.\nextract [new.wav]...done.\n"
                                                    "extract [kept.wav]...done.\nextract [small.wav]...done.\n",
                    "", {.inherited_fd = memfd});
-        EXPECT_TRUE(get("pattern.wav") == pattern) << "200,000 bytes across three 64 KiB boundaries";
+        EXPECT_TRUE(get("pattern.wav") == pattern) << "2,500,000 bytes across two boundaries of the 1 MiB buffer";
         EXPECT_TRUE(get("kept.wav") == big);
         fs::remove(dir / "new.wav");
         fs::remove(dir / "pattern.wav");
