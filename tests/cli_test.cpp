@@ -749,18 +749,4 @@ TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
     EXPECT_EQ(get("bell\x7f\x01.wav"), "x");
 }
 
-TEST_F(Cli, DemoArchiveUnpacksIntoWaveFiles)
-{
-    run_result result = run({SND_EXTRACTOR_DEMO_ARCHIVE});
-    EXPECT_EQ(result.err, "");
-    EXPECT_EQ(list_dir(dir.path()), (names{"a4_440hz.wav", "a_minor.wav", "c5_523hz.wav", "e5_659hz.wav"}));
-    for (const std::string& name : list_dir(dir.path())) {
-        std::string wav = get(name);
-        ASSERT_GE(wav.size(), 44u);
-        EXPECT_EQ(wav.substr(0, 4) + wav.substr(8, 8), "RIFFWAVEfmt ") << name;
-        EXPECT_EQ(builder::get_le32(wav, 4), wav.size() - 8) << name;
-        EXPECT_EQ(builder::get_le32(wav, 40), wav.size() - 44) << name;
-    }
-}
-
 }  // namespace
