@@ -429,6 +429,25 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
 #endif
 }
 
+int move_in_kernel(std::FILE* stream, int out)
+{
+#ifdef __linux__
+    for (bool moved = false;; moved = true) {
+        ssize_t count;
+        do {
+            count = splice(fileno(stream), nullptr, out, nullptr, 1 << 20, SPLICE_F_MOVE);
+        } while (count < 0 && errno == EINTR);
+        if (count == 0)
+            return 0;
+        if (count < 0)  // not a pipe after all, or a file system without splice
+            return moved || (errno != EINVAL && errno != ENOSYS) ? -1 : 1;
+    }
+#else
+    (void)stream, (void)out;
+    return 1;
+#endif
+}
+
 long long write_some(int fd, const char* buffer, std::size_t size)
 {
     ssize_t count;

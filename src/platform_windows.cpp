@@ -441,6 +441,11 @@ int copy_in_kernel(std::FILE*, long long*, unsigned long long*, int)
     return 1;  // every byte goes through the buffer here
 }
 
+int move_in_kernel(std::FILE*, int)
+{
+    return 1;  // every byte goes through the buffer here
+}
+
 long long write_some(int fd, const char* buffer, std::size_t size)
 {
     return _write(fd, buffer, static_cast<unsigned>(size < (1u << 30) ? size : (1u << 30)));

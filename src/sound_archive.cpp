@@ -151,10 +151,12 @@ int spool_archive(file_ptr* stream, std::span<char> buffer)
     file_ptr spool(open_spool());
     if (!spool)
         return -1;
-    std::size_t count;
-    while ((count = std::fread(buffer.data(), 1, buffer.size(), stream->get())) > 0)
-        if (write_all(fileno(spool.get()), buffer.data(), count) != 0)
-            break;
+    if (move_in_kernel(stream->get(), fileno(spool.get())) == 1) {
+        std::size_t count;
+        while ((count = std::fread(buffer.data(), 1, buffer.size(), stream->get())) > 0)
+            if (write_all(fileno(spool.get()), buffer.data(), count) != 0)
+                break;
+    }
     if (std::fseek(spool.get(), 0, SEEK_SET) != 0)
         return -1;
     *stream = std::move(spool);
