@@ -348,6 +348,20 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
         EXPECT_EQ(get("b.zqa"), pack({{"x.wav", "x"}}));
     }
 
+    // Past the limit of open files, an archive is not held but identified by
+    // its path whenever a name is about to be replaced: with five
+    // descriptors, x.zqa and y.zqa are held and z.zqa is not; x.zqa's entry
+    // finds no descriptor free, y.zqa's one freed by x.zqa.
+    if (!testing_windows_build()) {
+        put("x.zqa", pack({{"a.wav", "a"}}));
+        put("y.zqa", pack({{"z.zqa", "!"}, {"b.wav", "b"}}));
+        put("z.zqa", pack({{"c.wav", "c"}}));
+        expect_run({"x.zqa", "y.zqa", "z.zqa"},
+                   "1 sounds in x.zqa.\nextract [a.wav]...failed.\n2 sounds in y.zqa.\nextract [z.zqa]...failed.\n"
+                   "extract [b.wav]...done.\n1 sounds in z.zqa.\nextract [c.wav]...done.\n",
+                   "", {.open_files_limit = 5});
+    }
+
     // Without b.zqa on the command line, only the archive being read is kept.
     expect_run({"a.zqa"}, "5 sounds in a.zqa.\nextract [a.zqa]...failed.\nextract [dir/b.zqa]...done.\n"
                           "extract [hard.zqa]...done.\nextract [soft.zqa]...done.\nextract [ok.wav]...done.\n");
