@@ -512,12 +512,15 @@ TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)
     // However narrow the address space, nothing aborts: from where the
     // libraries no longer load (status 127) to where everything fits, the
     // tool does what it can and fails the rest. Steps of 48 KiB find the
-    // band, about 100 KiB wide, where the heap is all but gone.
+    // band, about 100 KiB wide, where the heap is all but gone. (Not in a
+    // coverage build, whose gcov data writer itself crashes at exit there.)
+#ifndef SND_EXTRACTOR_COVERAGE
     for (long long kib = 4096; kib <= 8192; kib += 48) {
         run_result result = run({"h.zqa"}, {.memory_limit = kib << 10});
         EXPECT_EQ(result.term_signal, 0) << kib << " KiB";
         EXPECT_TRUE(result.exit_code == 0 || result.exit_code == 127) << kib << " KiB: " << result.err;
     }
+#endif
 }
 
 TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
