@@ -154,19 +154,45 @@ output_road find_link_road(int fd)
     return output_road::named;
 }
 
-// An unnamed file in the working directory, with the ordinary mode (0666
-// less the umask), or -1.
-int create_unnamed()
+// An unnamed file in the working directory, opened for `access` (O_WRONLY,
+// O_RDWR) with `mode` less the umask, or -1.
+int create_unnamed(int access, mode_t mode)
 {
 #ifdef O_TMPFILE
     int fd;
     do {
-        fd = open(".", O_TMPFILE | O_WRONLY | O_CLOEXEC, 0666);
+        fd = open(".", O_TMPFILE | access | O_CLOEXEC, mode);
     } while (fd < 0 && errno == EINTR);
     return fd;
 #else
+    (void)access, (void)mode;
     return -1;
 #endif
+}
+
+// A new file `name`, made only if nothing is there, or -1 (EEXIST: taken).
+int create_named(const char* name, int access, mode_t mode)
+{
+    int fd;
+    do {
+        fd = open(name, O_CREAT | O_EXCL | access | O_CLOEXEC, mode);
+    } while (fd < 0 && errno == EINTR);
+    return fd;
+}
+
+// Runs `make` (a create or a link) on a fresh temporary name in `name`, and
+// again on another while the name is taken. Returns what `make` returned:
+// not negative, or -1 with errno set.
+template <typename Make>
+int with_fresh_name(char (&name)[32], Make make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        make_temporary_name(name);
+        int result = make(name);
+        if (result >= 0 || errno != EEXIST)
+            return result;
+    }
+    return -1;
 }
 
 // Gives the closed file at the temporary name `from` the name `to`, never
@@ -232,21 +258,10 @@ bool reads_by_position(std::FILE* stream)
 // An unnamed file; else a hidden temporary name, removed at once.
 std::FILE* open_spool()
 {
-    int fd = -1;
-#ifdef O_TMPFILE
-    do {
-        fd = open(".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    } while (fd < 0 && errno == EINTR);
-#endif
-    for (int attempt = 0; fd < 0 && attempt < 100; ++attempt) {
-        char name[32];
-        make_temporary_name(name);
-        fd = open(name, O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
-        if (fd >= 0)
-            unlink(name);
-        else if (errno != EEXIST)
-            break;
-    }
+    int fd = create_unnamed(O_RDWR, 0600);
+    char name[32];
+    if (fd < 0 && (fd = with_fresh_name(name, [](const char* n) { return create_named(n, O_RDWR, 0600); })) >= 0)
+        unlink(name);
     std::FILE* spool = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
     if (spool == nullptr && fd >= 0)
         close(fd);
@@ -293,9 +308,8 @@ const char* after_last_separator(const char* name)
 
 output_file::output_file()
 {
-    struct stat status;
     if (road != output_road::named) {
-        fd_ = create_unnamed();
+        fd_ = create_unnamed(O_WRONLY, 0666);
         if (fd_ >= 0 && road == output_road::unknown)
             road = find_link_road(fd_);
         if (fd_ >= 0 && road == output_road::named) {
@@ -305,27 +319,18 @@ output_file::output_file()
         if (fd_ < 0)
             road = output_road::named;  // for the rest of the run
     }
-    // The identity of a descriptor just opened is always known; without it,
-    // nothing would ever be removed.
-    if (fd_ >= 0) {
-        identity_from(fstat(fd_, &status), status, &identity_);
-        return;
-    }
-    held_signals held;
-    for (int attempt = 0; fd_ < 0 && attempt < 100; ++attempt) {
-        make_temporary_name(temp_name_);
-        do {
-            fd_ = open(temp_name_, O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        } while (fd_ < 0 && errno == EINTR);
-        if (fd_ < 0 && errno != EEXIST)
-            break;
-    }
-    if (fd_ < 0) {
+    held_signals held(fd_ < 0);
+    if (fd_ < 0 &&
+        (fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); })) < 0) {
         temp_name_[0] = '\0';
         return;
     }
+    // The identity of a descriptor just opened is always known; without it,
+    // nothing would ever be removed.
+    struct stat status;
     identity_from(fstat(fd_, &status), status, &identity_);
-    set_pending(temp_name_, identity_);
+    if (temp_name_[0] != '\0')
+        set_pending(temp_name_, identity_);
 }
 
 output_file::~output_file()
@@ -359,18 +364,13 @@ int output_file::name(const char* name, bool replace)
             remove_if_same(name, identity_);
         return closed;
     }
-    for (int attempt = 0; temp_name_[0] == '\0' && attempt < 100; ++attempt) {
-        make_temporary_name(temp_name_);
-        if (link_unnamed(fd_, temp_name_, road) == 0) {
-            set_pending(temp_name_, identity_);
-        } else {
+    if (temp_name_[0] == '\0') {
+        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, road); }) != 0) {
             temp_name_[0] = '\0';
-            if (errno != EEXIST)
-                return -1;
+            return -1;
         }
+        set_pending(temp_name_, identity_);
     }
-    if (temp_name_[0] == '\0')
-        return -1;
     if (fd_ >= 0) {
         int closed = close(fd_);
         fd_ = -1;

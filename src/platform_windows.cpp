@@ -172,6 +172,21 @@ void make_temporary_name(char (&name)[32])
                   static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
 }
 
+// A new hidden file under a fresh temporary name in `name`, opened for
+// `access` and made with `flags`, or INVALID_HANDLE_VALUE.
+HANDLE create_hidden(char (&name)[32], DWORD access, DWORD flags)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        make_temporary_name(name);
+        HANDLE handle = CreateFileW(to_wide(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
+        if (handle != INVALID_HANDLE_VALUE || (GetLastError() != ERROR_FILE_EXISTS &&
+                                               GetLastError() != ERROR_ALREADY_EXISTS))
+            return handle;
+    }
+    return INVALID_HANDLE_VALUE;
+}
+
 // Removes `path` only while it is still the file `identity`.
 void remove_if_same(const char* path, const file_identity& identity)
 {
@@ -237,23 +252,15 @@ bool reads_by_position(std::FILE* stream)
 // process ends.
 std::FILE* open_spool()
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        char name[32];
-        make_temporary_name(name);
-        HANDLE handle = CreateFileW(to_wide(name).c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_DELETE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | FILE_FLAG_DELETE_ON_CLOSE, nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-                return nullptr;
-            continue;
-        }
-        int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
-        std::FILE* spool = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
-        if (spool == nullptr)
-            fd >= 0 ? _close(fd) : CloseHandle(handle);
-        return spool;
-    }
-    return nullptr;
+    char name[32];
+    HANDLE handle = create_hidden(name, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_DELETE_ON_CLOSE);
+    if (handle == INVALID_HANDLE_VALUE)
+        return nullptr;
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
+    std::FILE* spool = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
+    if (spool == nullptr)
+        fd >= 0 ? _close(fd) : CloseHandle(handle);
+    return spool;
 }
 
 // On a console, text is written as Unicode; into a file or a pipe, as the
@@ -361,16 +368,8 @@ const char* after_last_separator(const char* name)
 // mark comes off and the file is renamed through its handle, then closed.
 output_file::output_file()
 {
-    for (int attempt = 0; attempt < 100 && fd_ < 0; ++attempt) {
-        make_temporary_name(temp_name_);
-        HANDLE handle = CreateFileW(to_wide(temp_name_).c_str(), GENERIC_WRITE | DELETE,
-                                    FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN,
-                                    nullptr);
-        if (handle == INVALID_HANDLE_VALUE) {
-            if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
-                break;
-            continue;
-        }
+    HANDLE handle = create_hidden(temp_name_, GENERIC_WRITE | DELETE, 0);
+    if (handle != INVALID_HANDLE_VALUE) {
         marked_ = set_delete_mark(handle, true);
         identify_handle(handle, &identity_);
         fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -378,7 +377,6 @@ output_file::output_file()
             CloseHandle(handle);
             if (!marked_)
                 DeleteFileW(to_wide(temp_name_).c_str());
-            break;
         }
     }
     if (fd_ < 0)

@@ -71,8 +71,7 @@ int snd_extractor(int argc, char* argv[])
 
     // Progress lines that could not be written (a full disk, a closed
     // descriptor) are worth one word on standard error.
-    if (std::fflush(stdout) != 0 || std::ferror(stdout))
-    {
+    if (std::fflush(stdout) != 0 || std::ferror(stdout)) {
         std::fputs("failed to write standard output.", stderr);
         end_line(stderr);
     }

@@ -83,7 +83,7 @@ int copy_piece(const archive_source& archive, long long offset, unsigned long lo
 int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
     constexpr unsigned long long piece = 8ull << 20;
-    if (!archive.show_progress || size < progress_threshold)
+    if (!archive.on_terminal || size < progress_threshold)
         return copy_piece(archive, offset, size, out);
     progress shown;
     int status = 0;
@@ -109,17 +109,18 @@ bool may_write(const char* name, const archive_source& archive)
         return there == name_kind::nothing;
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
-    for (const file_identity& identity : named) {
-        if (same_file(identity, archive.identity))
+    auto is_named = [&named](const file_identity& archive_identity) {
+        return same_file(named[0], archive_identity) || same_file(named[1], archive_identity);
+    };
+    if (is_named(archive.identity))
+        return false;
+    for (const file_identity& other : archive.run.identities)
+        if (is_named(other))
             return false;
-        for (const file_identity& other : archive.archives)
-            if (same_file(identity, other))
-                return false;
-        file_identity now;
-        for (const char* path : archive.unheld)
-            if (identify_file(path, &now) == 0 && same_file(identity, now))
-                return false;
-    }
+    file_identity now;
+    for (const char* path : archive.run.unheld)
+        if (identify_file(path, &now) == 0 && is_named(now))
+            return false;
     return true;
 }
 
@@ -241,7 +242,6 @@ int walk_index(const char* archive_path, const archive_source& archive)
     std::fputs(".", stdout);
     end_line(stdout);
 
-    bool to_terminal = archive.show_progress;
     for (std::int32_t index = 0; index < entry_count; ++index) {
         std::int32_t data_offset;
         std::uint32_t data_size;
@@ -251,7 +251,7 @@ int walk_index(const char* archive_path, const archive_source& archive)
             report_archive_failure("failed to read ", archive_path);
             return -1;
         }
-        announce_entry(entry_name, to_terminal);
+        announce_entry(entry_name, archive.on_terminal);
         int status = extract_wav(split_file_name(entry_name), archive, data_offset, data_size);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
@@ -299,8 +299,7 @@ int load_snd_zqa(const char* archive_path, file_ptr stream, const run_archives& 
         return -1;
     }
     // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives.identities, copy_buffer, archives.unheld,
-                           true, stdout_is_terminal()};
+    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives, copy_buffer, true, stdout_is_terminal()};
     identify_stream(stream.get(), &archive.identity, &archive.size);
     return walk_index(archive_path, archive);
 }

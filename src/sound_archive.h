@@ -43,24 +43,24 @@ const char* split_file_name(const char* entry_name);
 // 64 KiB took 1.2 times as long).
 inline constexpr std::size_t copy_buffer_size = 1024 * 1024;
 
-// One archive as its walk lends it to each entry's extraction.
-struct archive_source {
-    std::FILE* stream;                        // the archive, read by the walk
-    long long size;                           // its length, or -1 when not a regular file
-    file_identity identity;                   // its identity: never replaced
-    std::span<const file_identity> archives;  // files no entry may replace: the run's archives
-    std::span<char> copy_buffer;              // the run's copy buffer
-    std::span<const char* const> unheld = {}; // archives of the run that could not be held open
-    mutable bool kernel_copies = true;        // whether the kernel may still copy from this archive
-    bool show_progress = false;               // a large entry shows how far its copy is (a terminal)
-};
-
-// The run's archives, as the driver holds them for the walk: the identities
-// of those it holds open, and the paths of those it could not hold, to be
-// identified anew whenever a name is about to be replaced.
+// The run's archives, which no entry may replace, as the driver holds them
+// for the walk: the identities of those it holds open, and the paths of
+// those it could not hold, to be identified anew whenever a name is about to
+// be replaced.
 struct run_archives {
     std::span<const file_identity> identities;
-    std::span<const char* const> unheld;
+    std::span<const char* const> unheld = {};
+};
+
+// One archive as its walk lends it to each entry's extraction.
+struct archive_source {
+    std::FILE* stream;                  // the archive, read by the walk
+    long long size;                     // its length, or -1 when not a regular file
+    file_identity identity;             // its identity: never replaced
+    run_archives run;                   // the run's archives: never replaced either
+    std::span<char> copy_buffer;        // the run's copy buffer
+    mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
+    bool on_terminal = false;           // standard output is a terminal: names masked, progress shown
 };
 
 // Entries of at least this size show their progress on a terminal.
@@ -72,8 +72,8 @@ inline constexpr unsigned long long progress_threshold = 64ull << 20;
 // name but what was there before. The file is written unnamed (or under a
 // hidden temporary name) and named only once complete. An existing file or
 // symbolic link at the name is replaced whole, never written through; a
-// directory is never replaced, nor the archive being read, nor any file in
-// `archives`. A range that runs past the end of a regular archive fails
+// directory is never replaced, nor the archive being read, nor any archive
+// of the run. A range that runs past the end of a regular archive fails
 // before anything is created. Names the system would not take as a plain
 // file (on Windows: ':', device names, a trailing dot or space, control
 // characters) are refused. The stream's position is left as it was.

@@ -77,7 +77,7 @@ protected:
     int extract(const char* name, std::int32_t offset, std::uint32_t size,
                 std::span<const file_identity> archives = {})
     {
-        archive_source archive{archive_.get(), -1, {}, archives, copy_buffer_};
+        archive_source archive{archive_.get(), -1, {}, {archives}, copy_buffer_};
         identify_stream(archive_.get(), &archive.identity, &archive.size);
         return extract_wav(name, archive, offset, size);
     }

@@ -211,6 +211,17 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 
 }  // namespace
 
+void feed_pipe(int fd, const std::string& bytes)
+{
+    std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
+    for (std::size_t at = 0; at < bytes.size();) {
+        ssize_t count = write(fd, bytes.data() + at, bytes.size() - at);
+        if (count <= 0)
+            break;
+        at += static_cast<std::size_t>(count);
+    }
+}
+
 std::string lines(const std::string& text)
 {
     if (!testing_windows_build())
@@ -285,13 +296,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     pid_t child = spawn_tool(dir, args, spawned, slave, fileno(err_file.get()));
     if (feed[0] >= 0) {
         close(feed[0]);
-        std::signal(SIGPIPE, SIG_IGN);  // the tool may stop reading
-        for (std::size_t at = 0; at < options.stdin_bytes.size();) {
-            ssize_t count = write(feed[1], options.stdin_bytes.data() + at, options.stdin_bytes.size() - at);
-            if (count <= 0)
-                break;
-            at += static_cast<std::size_t>(count);
-        }
+        feed_pipe(feed[1], options.stdin_bytes);
         close(feed[1]);
     }
 

@@ -72,6 +72,10 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
 // returns its process id without waiting.
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
+// Writes `bytes` into the pipe `fd` until they are all written or no one
+// reads any more (SIGPIPE is ignored from then on).
+void feed_pipe(int fd, const std::string& bytes);
+
 // Waits for a started tool to end.
 run_result wait_tool(int pid);
 
