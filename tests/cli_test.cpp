@@ -568,7 +568,7 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
 
 TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
 {
-    // Each signal is sent once the run is provably at work: while a 48 MiB
+    // Each signal is sent once the run is provably at work: while a large
     // entry's file holds part of its bytes, or once some of 1,500 small
     // entries are out. A run that ended first proves nothing and fails.
     const bool windows = testing_windows_build();
@@ -602,7 +602,9 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
         if (geteuid() == 0)  // PID 1 ignores what it has no handler for
             scenarios.push_back({"as PID 1", false, false, {SIGTERM}, {.as_init = true}});
     }
-    const std::string big_archive = pack({{"big.wav", big}}), small_archive = pack(small);
+    const std::string big_archive = windows ? builder::archive(1, {{builder::index_end(1), 1u << 30, "big.wav"}})
+                                            : pack({{"big.wav", big}});
+    const std::string small_archive = pack(small);
     for (const scenario& s : scenarios) {
         for (int signal_number : s.signals) {
             SCOPED_TRACE(std::string(s.what) + ", signal " + std::to_string(signal_number));
@@ -610,6 +612,11 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             const std::string& archive = s.big_entry ? big_archive : small_archive;
             if (!s.piped)
                 write_file(cwd / "k.zqa", archive);
+            // Wine may take a while to pass an interruption on to the program
+            // on a busy machine: there the entry is a sparse 1 GiB, whose copy
+            // outlasts that; elsewhere 48 MiB.
+            if (windows && s.big_entry)
+                fs::resize_file(cwd / "k.zqa", builder::index_end(1) + (1u << 30));
             if (s.taken)
                 for (int i = 0; i < (s.big_entry ? 1 : 1500); i += 2)
                     write_file(cwd / (s.big_entry ? "big.wav" : std::to_string(i) + ".wav"), "old");
@@ -623,15 +630,7 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             std::thread writer;
             if (s.piped) {
                 close(feed[0]);
-                std::signal(SIGPIPE, SIG_IGN);
-                writer = std::thread([&] {
-                    for (std::size_t at = 0; at < archive.size();) {
-                        ssize_t count = write(feed[1], archive.data() + at, std::min<std::size_t>(archive.size() - at, 1 << 20));
-                        if (count <= 0)
-                            break;
-                        at += static_cast<std::size_t>(count);
-                    }
-                });
+                writer = std::thread([&] { feed_pipe(feed[1], archive); });
             }
             bool at_work = s.big_entry ? wait_until_copying(pid, cwd.path()) : false;
             for (int poll = 0; !s.big_entry && !at_work && poll < 100000; ++poll) {
