@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     file_identity identity;
     check(identify_file(archive_name, &identity) == 0, "the archive was written");
     static std::vector<char> copy_buffer(copy_buffer_size);
-    load_snd_zqa(archive_name, nullptr, {{&identity, 1}, {}}, copy_buffer);
+    load_snd_zqa(archive_name, no_archive, {{&identity, 1}, {}}, copy_buffer);
     std::fflush(stdout);
     check(chdir(home.c_str()) == 0, "chdir back");
 

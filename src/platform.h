@@ -1,12 +1,45 @@
 // What the archive walk needs of the operating system: the whole contract a
-// port provides, one body per system (platform_posix.cpp,
-// platform_windows.cpp). Paths are byte strings, handed on unchanged.
+// port provides, one body per system (platform_linux.cpp,
+// platform_windows.cpp, with windows_main.cpp). The walk owns the policy,
+// each port the mechanism. Paths are byte strings, handed on unchanged.
 // Statuses are 0 for success and -1 for failure, as everywhere in the tool.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+
+// ---- The process and its console ---------------------------------------------
+
+// The program, run with its arguments as byte strings: main calls it, or on
+// Windows wmain (windows_main.cpp), which hands them over in UTF-8 with
+// wildcards expanded.
+int snd_extractor(int argc, char* argv[]);
+
+// Start-up, first thing in the program: a write past the file-size limit, or
+// into a pipe that no one reads any more, fails instead of killing the
+// process; as many files may be open as the system allows; a standard
+// stream that was closed is opened on the null device for reading, so that
+// no file of the run takes its descriptor and writes to it fail; standard
+// output and error carry bytes unchanged; an interruption (SIGINT, SIGTERM,
+// SIGHUP) removes the output file being written, then ends the process as
+// the signal would.
+void start_platform();
+
+// Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
+void end_line(std::FILE* stream);
+
+// Writes `text` (a name, a path) to `stream`: on a console, so that it shows
+// as the characters it spells (Windows); elsewhere as the bytes it is.
+void write_text(std::FILE* stream, const char* text);
+
+// Whether standard output is a terminal (a console on Windows).
+bool stdout_is_terminal();
+
+// How many columns standard output's terminal has; 0 when it cannot tell.
+int terminal_columns();
+
+// ---- Names and identity ----------------------------------------------------
 
 // Which file a path designates, so that two spellings of one file ("a.zqa",
 // "./a.zqa", a link, a hard link) compare equal.
@@ -20,41 +53,6 @@ inline bool same_file(const file_identity& a, const file_identity& b)
     return a.device == b.device && a.inode == b.inode;
 }
 
-// The program, run with its arguments as byte strings: main calls it, or on
-// Windows wmain (in the platform's file), which hands them over in UTF-8
-// with wildcards expanded.
-int snd_extractor(int argc, char* argv[]);
-
-// Start-up, first thing in the program: a write past the file-size limit, or
-// into a pipe that no one reads any more, fails instead of killing the
-// process; as many files may be open as the system allows; a standard
-// stream that was closed is
-// opened on the null device for reading, so that no file of the run takes
-// its descriptor and writes to it fail; standard output and error carry
-// bytes unchanged; an interruption (SIGINT, SIGTERM, SIGHUP) removes the
-// output file being written, then ends the process as the signal would.
-void start_platform();
-
-// Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
-void end_line(std::FILE* stream);
-
-// Opens the archive `path` for reading, in binary mode; nullptr on failure.
-std::FILE* open_archive(const char* path);
-
-// Whether the stream's file can be read at any position: false for a pipe,
-// a FIFO, a terminal or a socket.
-bool reads_by_position(std::FILE* stream);
-
-// A new file for reading and writing in the working directory that no user
-// sees under any name and that vanishes when it is closed, or when the
-// process ends however it ends (Linux without unnamed files: but for a
-// moment after it is made). nullptr when none can be made.
-std::FILE* open_spool();
-
-// Writes `text` (a name, a path) to `stream`: on a console, so that it shows
-// as the characters it spells (Windows); elsewhere as the bytes it is.
-void write_text(std::FILE* stream, const char* text);
-
 // The file `path` leads to, following links. -1: no such file.
 int identify_file(const char* path, file_identity* identity);
 
@@ -67,42 +65,59 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
 enum class name_kind { nothing, directory, other };
 name_kind inspect_name(const char* path, file_identity* identity);
 
-// Whether the system takes `name` as a plain file in the working directory
-// (Windows turns some names into devices, streams or other names).
+// Whether the system takes `name` as a plain file in the working directory:
+// never a name with a separator; on Windows also no device, stream or name
+// the system would change.
 bool is_plain_name(const char* name);
 
-// The position in the stored path `name` just after its last separator
-// ('/'; on Windows '\' too, where it is a character and not the second byte
-// of one), or `name` itself when it has none.
-const char* after_last_separator(const char* name);
+// The room an output name takes: on Windows a stored path read in a
+// double-byte code page is carried on in UTF-8, up to three bytes for each.
+inline constexpr std::size_t output_name_size = 3 * 256 + 1;
 
-// A new file for one output, in the working directory. Until it is named,
-// no user sees it under any name of theirs, and it goes with the object:
-// nothing of it outlives a failure, an interruption or (where the system
-// allows) a kill.
-class output_file {
-public:
-    output_file();   // makes it; descriptor() is -1 when none could be made
-    ~output_file();  // discards it unless it was named
-    output_file(const output_file&) = delete;
-    output_file& operator=(const output_file&) = delete;
+// The last component of the stored path `name`: what follows its last
+// separator ('/'; on Windows '\' too, each a character as the path is read),
+// or the whole name when it has none. On Linux a view into `name`; on
+// Windows the component in UTF-8, in `buffer`, so that nothing reads it in
+// another character set again.
+const char* after_last_separator(const char* name, char (&buffer)[output_name_size]);
 
-    // Where its bytes are written.
-    int descriptor() const { return fd_; }
+// ---- Reading archives ----------------------------------------------------------
 
-    // Gives the complete file the name `name` and closes it. Without
-    // `replace` only a free name is taken: -1 with errno EEXIST when the name
-    // is taken. With it, what is at the name is replaced whole, at once.
-    // -1: not named; the file is still discarded with the object.
-    int name(const char* name, bool replace);
+// An archive held open from the start of the run: a descriptor, or on
+// Windows a handle that shares no deleting, so no rename can replace it.
+using archive_handle = std::intptr_t;
+inline constexpr archive_handle no_archive = -1;
 
-private:
-    int fd_ = -1;
-    bool named_ = false;
-    bool marked_ = false;         // Windows: removed by the system when closed
-    char temp_name_[32] = "";     // a hidden temporary name, when it has one
-    file_identity identity_{};
-};
+// What a path names, links followed, without opening it (opening a FIFO
+// early would block, and end a writer already waiting); `identity` is set
+// unless it names nothing.
+enum class archive_kind { missing, regular, other };
+archive_kind inspect_archive(const char* path, file_identity* identity);
+
+// How many archives the run may hold open at the start, leaving the
+// descriptors that its own files need (the archive being read, its spool,
+// an output and the file it replaces) with room to spare.
+std::size_t archive_budget();
+
+// Opens the regular file `path` to be held, and sets `identity` from what
+// was opened. no_archive when it cannot, or it is no longer a regular file.
+archive_handle hold_archive(const char* path, file_identity* identity);
+void release_archive(archive_handle handle);
+
+// The archive `path` as a stream for reading in binary mode: from `held`,
+// whose ownership it takes, or opened now. nullptr on failure.
+std::FILE* open_archive(const char* path, archive_handle held);
+
+// Whether the stream's file can be read at any position: false for a pipe,
+// a FIFO, a terminal or a socket.
+bool reads_by_position(std::FILE* stream);
+
+// A new file for reading and writing in the working directory that no user
+// sees under any name and that vanishes when it is closed, or when the
+// process ends however it ends (Linux without unnamed files: but for a
+// moment after it is made, while interruptions are held). nullptr when none
+// can be made.
+std::FILE* open_spool();
 
 // Reads up to `size` bytes at `offset` of the stream's file, leaving the
 // stream's position as it was. Returns the count read (0 at the end), or -1.
@@ -121,8 +136,42 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
 // move it here, and the rest is left to a buffer; -1: a write failed.
 int move_in_kernel(std::FILE* stream, int out);
 
+// ---- Writing outputs ------------------------------------------------------------
+
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.
 long long write_some(int fd, const char* buffer, std::size_t size);
 
-// Whether standard output is a terminal (a console on Windows).
-bool stdout_is_terminal();
+// What naming an output came to.
+enum class naming { named, taken, failed };
+
+// A new file for one output, in the working directory. Until it is named,
+// no user sees it under any name of theirs, and it goes with the object:
+// nothing of it outlives a failure, an interruption or (where the system
+// allows) a kill.
+class output_file {
+public:
+    output_file();   // makes it; descriptor() is -1 when none could be made
+    ~output_file();  // discards it unless it was named
+    output_file(const output_file&) = delete;
+    output_file& operator=(const output_file&) = delete;
+
+    // Where its bytes are written.
+    int descriptor() const { return fd_; }
+
+    // Gives the complete file the name `name` and closes it. Without
+    // `replacing` only a free name is taken (taken: something is there).
+    // With it, what is at the name is replaced whole, at once, but only
+    // while it is still the file `*replacing`; failed otherwise, and it stays.
+    // Unless named, the file is still discarded with the object.
+    naming name(const char* name, const file_identity* replacing);
+
+private:
+    // unnamed: not yet in any folder; temporary: under the hidden name
+    // temp_name_; named: at its own name, closed, no longer this object's.
+    enum class stage { none, unnamed, temporary, named };
+    stage stage_ = stage::none;
+    int fd_ = -1;
+    bool marked_ = false;      // Windows: removed by the system when closed
+    char temp_name_[32] = "";
+    file_identity identity_{};
+};

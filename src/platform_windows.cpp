@@ -1,4 +1,5 @@
-// The platform contract on Windows (built with MinGW-w64).
+// The platform contract on Windows (built with MinGW-w64); the program
+// starts in windows_main.cpp.
 //
 // The tool works on byte strings. Here they are UTF-8: the command line
 // arrives in UTF-16 and is handed on in UTF-8, and every name goes to the
@@ -6,12 +7,11 @@
 // in the ANSI code page instead, as the narrow calls would.
 #include "platform.h"
 
-#include <algorithm>
+#define _CRT_RAND_S  // rand_s: the system's random source
+#include <cstdlib>
+
 #include <cctype>
-#include <cerrno>
 #include <cstring>
-#include <cwctype>
-#include <random>
 #include <string>
 #include <vector>
 
@@ -39,15 +39,6 @@ std::wstring to_wide(const char* text)
     return {};
 }
 
-std::string to_utf8(const wchar_t* text)
-{
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), length, nullptr, nullptr);
-    bytes.pop_back();
-    return bytes;
-}
-
 // Windows has no inode numbers in stat: a file is its volume and file index.
 int identify_handle(HANDLE handle, file_identity* identity)
 {
@@ -68,60 +59,6 @@ bool is_console(DWORD std_handle)
 {
     DWORD mode;
     return GetConsoleMode(GetStdHandle(std_handle), &mode) != 0;
-}
-
-// Whether `name` matches the wildcard `pattern`: '*' any run of
-// characters, '?' one, letters without regard to case, as Windows names go.
-bool matches(const wchar_t* pattern, const wchar_t* name)
-{
-    const wchar_t* star = nullptr;
-    const wchar_t* resume = name;
-    while (*name != L'\0') {
-        if (*pattern == L'*') {
-            star = pattern++;
-            resume = name;
-        } else if (*pattern != L'\0' && (*pattern == L'?' || std::towupper(*pattern) == std::towupper(*name))) {
-            ++pattern;
-            ++name;
-        } else if (star != nullptr) {
-            pattern = star + 1;
-            name = ++resume;
-        } else {
-            return false;
-        }
-    }
-    while (*pattern == L'*')
-        ++pattern;
-    return *pattern == L'\0';
-}
-
-// The files an argument names: where its last component holds '*' or '?',
-// every file of that folder whose long name matches, in order of name (an
-// 8.3 alias never counts); else, or when none matches, the argument itself.
-std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
-{
-    std::size_t cut = argument.find_last_of(L"\\/:");
-    std::wstring folder = cut == std::wstring::npos ? L"" : argument.substr(0, cut + 1);
-    std::wstring pattern = argument.substr(folder.size());
-    std::vector<std::wstring> found;
-    WIN32_FIND_DATAW entry;
-    HANDLE search = pattern.find_first_of(L"*?") == std::wstring::npos
-                        ? INVALID_HANDLE_VALUE
-                        : FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
-                                           nullptr, 0);
-    if (search != INVALID_HANDLE_VALUE) {
-        do {
-            std::wstring name = entry.cFileName;
-            if (name != L"." && name != L".." && matches(pattern.c_str(), name.c_str()))
-                found.push_back(folder + name);
-        } while (FindNextFileW(search, &entry));
-        FindClose(search);
-    }
-    std::sort(found.begin(), found.end(),
-              [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
-    if (found.empty())
-        found.push_back(argument);
-    return found;
 }
 
 // Marks the open file `handle` to be removed by the system when its last
@@ -163,13 +100,14 @@ bool rename_by_handle(HANDLE handle, const char* name, bool replace)
     return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
 }
 
-// A fresh hidden temporary name, random, so that neither an archive's
-// entries nor another process can take them all.
+// A fresh hidden temporary name, random, from the system's source, so that
+// neither an archive's entries nor another process can take them all.
 void make_temporary_name(char (&name)[32])
 {
-    static std::mt19937_64 random{std::random_device{}()};
-    std::snprintf(name, sizeof name, ".snd_extractor-%012llx.tmp",
-                  static_cast<unsigned long long>(random() & 0xFFFFFFFFFFFFull));
+    unsigned int high = 0, low = 0;
+    rand_s(&high);
+    rand_s(&low);
+    std::snprintf(name, sizeof name, ".snd_extractor-%04x%08x.tmp", high & 0xFFFFu, low);
 }
 
 // A new hidden file under a fresh temporary name in `name`, opened for
@@ -197,38 +135,12 @@ void remove_if_same(const char* path, const file_identity& identity)
 
 }  // namespace
 
-// The C runtime expands no wildcards: wmain does, by long names only.
-extern "C" {
-int _dowildcard = 0;
-}
-
-// The program starts here: its arguments go on to the tool in UTF-8, with
-// wildcards expanded as Unix shells would.
-extern "C" int wmain(int argc, wchar_t* wide_argv[])
-{
-    std::vector<std::string> arguments;
-    for (int arg = 0; arg < argc; ++arg) {
-        if (arg == 0) {
-            arguments.push_back(to_utf8(wide_argv[arg]));
-            continue;
-        }
-        for (const std::wstring& path : expand_wildcards(wide_argv[arg]))
-            arguments.push_back(to_utf8(path.c_str()));
-    }
-    std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
-    argv.push_back(nullptr);
-    return snd_extractor(static_cast<int>(arguments.size()), argv.data());
-}
-
 // Standard output and error carry the bytes they are given: no "\n" becomes
 // "\r\n" behind the tool's back; end_line writes the line ends.
 void start_platform()
 {
     _setmode(_fileno(stdout), _O_BINARY);
     _setmode(_fileno(stderr), _O_BINARY);
-    _setmaxstdio(2048);  // every archive of the run is held open
     stdout_is_console = is_console(STD_OUTPUT_HANDLE);
     stderr_is_console = is_console(STD_ERROR_HANDLE);
 }
@@ -238,9 +150,54 @@ void end_line(std::FILE* stream)
     std::fputs("\r\n", stream);
 }
 
-std::FILE* open_archive(const char* path)
+// Windows opens a FIFO's stand-in (a named pipe) as a pipe, never a disk
+// file: anything but a folder may be a regular file until it is opened.
+archive_kind inspect_archive(const char* path, file_identity* identity)
 {
-    return _wfopen(to_wide(path).c_str(), L"rb");
+    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || identify_file(path, identity) != 0)
+        return archive_kind::missing;
+    return attributes & FILE_ATTRIBUTE_DIRECTORY ? archive_kind::other : archive_kind::regular;
+}
+
+// Handles are not the C runtime's descriptors, whose table is small, and
+// the system has millions: 8,192 held archives leave plenty for the rest.
+std::size_t archive_budget()
+{
+    return 8192;
+}
+
+// Shared for reading and writing, not for deleting: while it is held, no
+// rename can replace it.
+archive_handle hold_archive(const char* path, file_identity* identity)
+{
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
+    if (handle == INVALID_HANDLE_VALUE)
+        return no_archive;
+    if (GetFileType(handle) != FILE_TYPE_DISK || identify_handle(handle, identity) != 0) {
+        CloseHandle(handle);
+        return no_archive;
+    }
+    return reinterpret_cast<archive_handle>(handle);
+}
+
+void release_archive(archive_handle handle)
+{
+    if (handle != no_archive)
+        CloseHandle(reinterpret_cast<HANDLE>(handle));
+}
+
+// Opened at its turn, an archive is not shared for deleting either.
+std::FILE* open_archive(const char* path, archive_handle held)
+{
+    if (held == no_archive)
+        return _wfopen(to_wide(path).c_str(), L"rb");
+    int fd = _open_osfhandle(held, _O_RDONLY | _O_BINARY);
+    std::FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
+    if (stream == nullptr)
+        fd >= 0 ? _close(fd) : CloseHandle(reinterpret_cast<HANDLE>(held));
+    return stream;
 }
 
 bool reads_by_position(std::FILE* stream)
@@ -332,13 +289,13 @@ bool is_device_name(const char* name)
     return false;
 }
 
-// ':' names a stream or a drive, a trailing dot or space is dropped, so
-// that the file would get another name, and no file name holds a control
-// character.
+// ':' names a stream or a drive, '/' and '\' a folder, a trailing dot or
+// space is dropped, so that the file would get another name, and no file
+// name holds a control character.
 bool is_plain_name(const char* name)
 {
     std::size_t length = std::strlen(name);
-    if (std::strchr(name, ':') != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
+    if (std::strpbrk(name, ":/\\") != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
         return false;
     for (std::size_t at = 0; at < length; ++at)
         if (static_cast<unsigned char>(name[at]) < 0x20 || name[at] == 0x7F)
@@ -346,77 +303,80 @@ bool is_plain_name(const char* name)
     return !is_device_name(name);
 }
 
-// A stored path is read as the system would read it: UTF-8 where it is
-// valid, else in the ANSI code page, where the second byte of a character
-// (Shift-JIS, GBK, Big5) may be 0x5C, which is then no backslash.
-const char* after_last_separator(const char* name)
+// A stored path is read once, whole, as the system would read it: UTF-8
+// where it is valid, else in the ANSI code page, where the second byte of a
+// character (Shift-JIS, GBK, UHC, Big5) may be 0x5C, which is then no
+// backslash. It is cut after its last separator as characters, and the
+// rest goes on in UTF-8, which every later call reads as UTF-8.
+const char* after_last_separator(const char* name, char (&buffer)[output_name_size])
 {
-    bool utf8 = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0;
-    const char* after = name;
-    for (const char* at = name; *at != '\0'; ++at) {
-        if (*at == '/' || *at == '\\')
-            after = at + 1;
-        else if (!utf8 && IsDBCSLeadByteEx(CP_ACP, static_cast<BYTE>(*at)) && at[1] != '\0')
-            ++at;
-    }
-    return after;
+    std::wstring wide = to_wide(name);
+    std::size_t cut = wide.find_last_of(L"/\\");
+    const wchar_t* last = wide.c_str() + (cut == std::wstring::npos ? 0 : cut + 1);
+    if (WideCharToMultiByte(CP_UTF8, 0, last, -1, buffer, sizeof buffer, nullptr, nullptr) <= 0)
+        buffer[0] = '\0';  // an empty name, which no file takes
+    return buffer;
 }
 
 // Windows has no unnamed files. An output is written under a hidden,
 // random temporary name, in a file marked at once to be removed when it
 // closes: a kill or an interruption leaves nothing of it. Once complete, the
-// mark comes off and the file is renamed through its handle, then closed.
+// mark comes off, the file is renamed through its handle, and only then is
+// it no longer hidden: a kill just before the rename leaves a whole file
+// under its hidden temporary name; just after, the whole sound at its name,
+// still hidden.
 output_file::output_file()
 {
     HANDLE handle = create_hidden(temp_name_, GENERIC_WRITE | DELETE, 0);
-    if (handle != INVALID_HANDLE_VALUE) {
-        marked_ = set_delete_mark(handle, true);
-        identify_handle(handle, &identity_);
-        fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
-        if (fd_ < 0) {
-            CloseHandle(handle);
-            if (!marked_)
-                DeleteFileW(to_wide(temp_name_).c_str());
-        }
+    if (handle == INVALID_HANDLE_VALUE)
+        return;
+    marked_ = set_delete_mark(handle, true);
+    identify_handle(handle, &identity_);
+    fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
+    if (fd_ >= 0) {
+        stage_ = stage::temporary;
+        return;
     }
-    if (fd_ < 0)
-        temp_name_[0] = '\0';
+    CloseHandle(handle);
+    if (!marked_)
+        DeleteFileW(to_wide(temp_name_).c_str());
 }
 
 output_file::~output_file()
 {
-    if (fd_ >= 0) {
-        if (!named_ && !marked_)
-            marked_ = set_delete_mark(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), true);
-        _close(fd_);
-    }
-    if (!named_ && !marked_ && temp_name_[0] != '\0')
+    if (stage_ != stage::temporary)
+        return;
+    if (!marked_)
+        marked_ = set_delete_mark(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), true);
+    _close(fd_);
+    if (!marked_)
         remove_if_same(temp_name_, identity_);
 }
 
-int output_file::name(const char* name, bool replace)
+// The identity of what is replaced goes unchecked here: an archive of the
+// run is held without delete sharing, which makes the rename fail.
+naming output_file::name(const char* name, const file_identity* replacing)
 {
-    if (fd_ < 0 || named_)
-        return -1;
+    if (stage_ != stage::temporary)
+        return naming::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
+    if (marked_ && !set_delete_mark(handle, false))
+        return naming::failed;
+    marked_ = false;
+    if (!rename_by_handle(handle, name, replacing != nullptr)) {
+        DWORD error = GetLastError();
+        marked_ = set_delete_mark(handle, true);
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? naming::taken : naming::failed;
+    }
+    stage_ = stage::named;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);
-    if (marked_ && !set_delete_mark(handle, false))
-        return -1;
-    marked_ = false;
-    if (!rename_by_handle(handle, name, replace)) {
-        DWORD error = GetLastError();
-        marked_ = set_delete_mark(handle, true);
-        errno = error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? EEXIST : EACCES;
-        return -1;
-    }
-    named_ = true;
     // Every write went straight to the system (the C runtime's descriptors
     // buffer nothing), so a failing close here could lose no byte.
     _close(fd_);
     fd_ = -1;
-    return 0;
+    return naming::named;
 }
 
 // There is no positional read that leaves the C runtime's own position
@@ -453,4 +413,10 @@ long long write_some(int fd, const char* buffer, std::size_t size)
 bool stdout_is_terminal()
 {
     return stdout_is_console;
+}
+
+int terminal_columns()
+{
+    CONSOLE_SCREEN_BUFFER_INFO info;
+    return GetConsoleScreenBufferInfo(GetStdHandle(STD_OUTPUT_HANDLE), &info) ? info.dwSize.X : 0;
 }

@@ -36,38 +36,46 @@ int snd_extractor(int argc, char* argv[])
         return -1;
     }
 
-    // Every archive is held open from the start: no entry may replace an
-    // archive of this run, whatever its spelling, and an open file keeps
-    // its identity (some file systems number a file anew each time they
-    // load it). Past the limit of open files, an archive is opened at its
-    // turn, and identified anew whenever a name is about to be replaced;
-    // so is every archive when there is no memory to hold them.
-    // (malloc, which answers null where the heap is exhausted: even the
-    // nothrow new throws inside, and then aborts for want of memory.)
+    // No entry may replace an archive of this run, whatever its spelling:
+    // every archive is identified at the start. Regular files are held open
+    // as far as the descriptor budget goes, since an open file keeps its
+    // identity (some file systems number a file anew each time they load
+    // it); the others are identified anew by path whenever a name is about
+    // to be replaced. FIFOs, devices and sockets are opened only at their
+    // turn: an early open would wait for a writer, or end one. (malloc,
+    // which answers null where the heap is exhausted: even the nothrow new
+    // throws inside, and then aborts for want of memory. About 32 bytes an
+    // archive.)
     const auto count = static_cast<std::size_t>(argc - 1);
-    heap_array<std::FILE*> streams(static_cast<std::FILE**>(std::calloc(count, sizeof(std::FILE*))));
+    heap_array<archive_handle> held(static_cast<archive_handle*>(std::malloc(count * sizeof(archive_handle))));
     heap_array<file_identity> identities(static_cast<file_identity*>(std::calloc(count, sizeof(file_identity))));
     heap_array<const char*> unheld(static_cast<const char**>(std::calloc(count, sizeof(const char*))));
-    std::size_t held = 0, not_held = 0;
-    for (std::size_t at = 0; streams && identities && unheld && at < count; ++at) {
-        streams[at] = open_archive(argv[at + 1]);
-        long long size;
-        if (streams[at] == nullptr)
-            unheld[not_held++] = argv[at + 1];
-        else if (identify_stream(streams[at], &identities[held], &size) == 0)
-            ++held;
+    run_archives archives{{}, {argv + 1, count}};
+    if (held && identities && unheld) {
+        std::size_t budget = archive_budget(), identified = 0, not_held = 0;
+        for (std::size_t at = 0; at < count; ++at) {
+            held[at] = no_archive;
+            const char* path = argv[at + 1];
+            archive_kind kind = inspect_archive(path, &identities[identified]);
+            if (kind == archive_kind::regular && budget > 0 &&
+                (held[at] = hold_archive(path, &identities[identified])) != no_archive)
+                --budget;
+            else
+                unheld[not_held++] = path;
+            identified += kind != archive_kind::missing;
+        }
+        archives = {{identities.get(), identified}, {unheld.get(), not_held}};
+    } else {
+        held.reset();  // every archive is opened at its turn
     }
-    run_archives archives{{identities.get(), held}, {unheld.get(), not_held}};
-    if (!streams || !identities || !unheld)
-        archives = {{}, {argv + 1, count}};
     // The run's one copy buffer, on the heap (the stack may be small), or a
     // small one here when the heap has no room for it.
     heap_array<char> heap_buffer(static_cast<char*>(std::malloc(copy_buffer_size)));
     char small_buffer[4096];
     std::span<char> copy_buffer = heap_buffer ? std::span<char>(heap_buffer.get(), copy_buffer_size)
                                               : std::span<char>(small_buffer);
-    for (std::size_t at = 0; at < count; ++at)  // the walk takes each stream and closes it
-        load_snd_zqa(argv[at + 1], file_ptr(streams ? streams[at] : nullptr), archives, copy_buffer);
+    for (std::size_t at = 0; at < count; ++at)  // the walk takes each held archive and releases it
+        load_snd_zqa(argv[at + 1], held ? held[at] : no_archive, archives, copy_buffer);
 
     // Progress lines that could not be written (a full disk, a closed
     // descriptor) are worth one word on standard error.

@@ -9,7 +9,6 @@
 
 #include "terminal_text.h"
 
-#include <cerrno>
 #include <chrono>
 #include <cstdio>
 #include <utility>
@@ -83,7 +82,7 @@ int copy_piece(const archive_source& archive, long long offset, unsigned long lo
 int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
     constexpr unsigned long long piece = 8ull << 20;
-    if (!archive.on_terminal || size < progress_threshold)
+    if (!archive.show_progress)
         return copy_piece(archive, offset, size, out);
     progress shown;
     int status = 0;
@@ -98,15 +97,15 @@ int copy_range(const archive_source& archive, long long offset, unsigned long lo
 
 // ---- When a name may be written ---------------------------------------------
 
-// A file may be put at `name`: nothing is there, or something that may be
-// replaced: not a directory, and neither the archive being read nor another
-// archive of the run, however it is reached.
-bool may_write(const char* name, const archive_source& archive)
+// What is at `name` may be replaced by a file: not a directory, and neither
+// the archive being read nor another archive of the run, however it is
+// reached. `found` is what was there (the link itself, for a link).
+bool may_write(const char* name, const archive_source& archive, file_identity* found)
 {
     file_identity named[2];
-    name_kind there = inspect_name(name, &named[0]);
-    if (there != name_kind::other)
-        return there == name_kind::nothing;
+    if (inspect_name(name, &named[0]) != name_kind::other)
+        return false;  // a directory, or nothing any more (a free name was taken a moment ago)
+    *found = named[0];
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
     auto is_named = [&named](const file_identity& archive_identity) {
@@ -127,19 +126,19 @@ bool may_write(const char* name, const archive_source& archive)
 // ---- Output files: whole or absent ------------------------------------------
 
 // Copies the entry into a new output file and names it once complete: a
-// free name at once, a taken one only where it may be written. -1: nothing
-// new is left at any name.
+// free name at once, a taken one only where it may be written, and only in
+// place of what was found there. -1: nothing new is left at any name.
 int write_output(const char* output_name, const archive_source& archive, std::int32_t data_offset,
                  std::uint32_t data_size)
 {
     output_file file;
     if (file.descriptor() < 0 || copy_range(archive, data_offset, data_size, file.descriptor()) != 0)
         return -1;
-    if (file.name(output_name, false) == 0)
-        return 0;
-    if (errno != EEXIST || !may_write(output_name, archive))
-        return -1;
-    return file.name(output_name, true);
+    naming result = file.name(output_name, nullptr);
+    file_identity found;
+    if (result == naming::taken && may_write(output_name, archive, &found))
+        result = file.name(output_name, &found);
+    return result == naming::named ? 0 : -1;
 }
 
 // ---- Reading the archive --------------------------------------------------
@@ -202,7 +201,8 @@ void report_archive_failure(const char* failure, const char* archive_path)
 
 // Starts an entry's progress line. On a terminal, control characters of the
 // stored path are masked, and the text is shown before the copy begins.
-void announce_entry(const char* entry_name, bool to_terminal)
+// Returns how many columns the line takes there (0 elsewhere).
+std::size_t announce_entry(const char* entry_name, bool to_terminal)
 {
     char shown[entry_name_width + 1];
     if (to_terminal)
@@ -210,8 +210,18 @@ void announce_entry(const char* entry_name, bool to_terminal)
     std::fputs("extract [", stdout);
     write_text(stdout, to_terminal ? shown : entry_name);
     std::fputs("]...", stdout);
-    if (to_terminal)
-        std::fflush(stdout);
+    if (!to_terminal)
+        return 0;
+    std::fflush(stdout);
+    return sizeof "extract []..." - 1 + display_columns(shown);
+}
+
+// Whether a percentage still fits after a line of `line_columns` on the
+// terminal: a line that wraps puts it beyond where backspaces reach.
+bool percentage_fits(std::size_t line_columns)
+{
+    const int columns = terminal_columns();
+    return line_columns + sizeof "100%" - 1 < static_cast<std::size_t>(columns > 0 ? columns : 80);
 }
 
 // Reads one index entry: its three fields, in order. -1: the archive ends
@@ -227,7 +237,7 @@ int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data
 
 // Reads the header and walks the index of an opened archive. -1: the archive
 // ends inside its header or index, or cannot be read.
-int walk_index(const char* archive_path, const archive_source& archive)
+int walk_index(const char* archive_path, archive_source& archive)
 {
     std::FILE* stream = archive.stream;
     char signature[signature_width + 1];
@@ -251,8 +261,10 @@ int walk_index(const char* archive_path, const archive_source& archive)
             report_archive_failure("failed to read ", archive_path);
             return -1;
         }
-        announce_entry(entry_name, archive.on_terminal);
-        int status = extract_wav(split_file_name(entry_name), archive, data_offset, data_size);
+        std::size_t line_columns = announce_entry(entry_name, archive.on_terminal);
+        archive.show_progress = archive.on_terminal && data_size >= progress_threshold && percentage_fits(line_columns);
+        char output_name[output_name_size];
+        int status = extract_wav(split_file_name(entry_name, output_name), archive, data_offset, data_size);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
     }
@@ -268,9 +280,9 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
     return field_buffer;
 }
 
-const char* split_file_name(const char* entry_name)
+const char* split_file_name(const char* entry_name, char (&output_name)[output_name_size])
 {
-    return after_last_separator(entry_name);
+    return after_last_separator(entry_name, output_name);
 }
 
 int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
@@ -285,11 +297,10 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     return write_output(output_name, archive, data_offset, data_size);
 }
 
-int load_snd_zqa(const char* archive_path, file_ptr stream, const run_archives& archives,
+int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
                  std::span<char> copy_buffer)
 {
-    if (!stream)
-        stream.reset(open_archive(archive_path));
+    file_ptr stream(open_archive(archive_path, held));
     if (!stream) {
         report_archive_failure("failed to open ", archive_path);
         return -1;

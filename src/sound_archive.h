@@ -35,8 +35,9 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width);
 
 // The output name of a stored path: the part after its last '/', or the whole
 // name when it holds no '/'. A backslash is a plain byte, except on Windows,
-// where it separates too.
-const char* split_file_name(const char* entry_name);
+// where it separates too, and where the name is carried on in UTF-8 in
+// `output_name` (elsewhere it is a view into `entry_name`).
+const char* split_file_name(const char* entry_name, char (&output_name)[output_name_size]);
 
 // The size of the run's copy buffer: bytes pass through it where the kernel
 // cannot copy them (across file systems, 1 MiB keeps pace with cp, where
@@ -44,9 +45,10 @@ const char* split_file_name(const char* entry_name);
 inline constexpr std::size_t copy_buffer_size = 1024 * 1024;
 
 // The run's archives, which no entry may replace, as the driver holds them
-// for the walk: the identities of those it holds open, and the paths of
-// those it could not hold, to be identified anew whenever a name is about to
-// be replaced.
+// for the walk: the identities of them all, taken at the start (from the
+// open file for those it holds), and the paths of those it does not hold,
+// to be identified anew whenever a name is about to be replaced (a file
+// system may number a file anew when it loads it again).
 struct run_archives {
     std::span<const file_identity> identities;
     std::span<const char* const> unheld = {};
@@ -60,7 +62,8 @@ struct archive_source {
     run_archives run;                   // the run's archives: never replaced either
     std::span<char> copy_buffer;        // the run's copy buffer
     mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
-    bool on_terminal = false;           // standard output is a terminal: names masked, progress shown
+    bool on_terminal = false;           // standard output is a terminal: names masked
+    bool show_progress = false;         // the entry's progress fits on its line of the terminal
 };
 
 // Entries of at least this size show their progress on a terminal.
@@ -81,13 +84,13 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
                 std::uint32_t data_size);
 
 // Extracts every entry of the archive at `archive_path` into the working
-// directory, with one progress line per entry on standard output. `stream`
-// is the archive, opened by the caller, or null to open it now; the walk
-// closes it. An archive that cannot be read by position (a pipe, a FIFO) is
+// directory, with one progress line per entry on standard output. `held` is
+// the archive, held open by the caller, or no_archive to open it now; the
+// walk releases it. An archive that cannot be read by position (a pipe, a FIFO) is
 // first copied into an unnamed file of the working directory, which goes
 // when the walk ends. No entry may replace a file of `archives`;
 // `copy_buffer` is the run's copy buffer. Returns 0 when the whole index
 // was read; -1 when the archive could not be opened or read to the end of
 // its index.
-int load_snd_zqa(const char* archive_path, file_ptr stream, const run_archives& archives,
+int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
                  std::span<char> copy_buffer);

@@ -22,7 +22,7 @@ std::size_t utf8_sequence_length(const unsigned char* text)
 // The stored path as a terminal may show it, in `shown` (as long as the
 // path, or shorter): C0 controls, DEL, U+0080-U+009F in UTF-8 and stray bytes
 // 0x80-0x9F become '?', since terminals act on them; valid UTF-8 stays.
-void mask_controls(const char* entry_name, char (&shown)[entry_name_width + 1])
+void mask_controls(const char* entry_name, char* shown)
 {
     const auto* text = reinterpret_cast<const unsigned char*>(entry_name);
     std::size_t out = 0;
@@ -39,4 +39,16 @@ void mask_controls(const char* entry_name, char (&shown)[entry_name_width + 1])
             shown[out++] = entry_name[at++];
     }
     shown[out] = '\0';
+}
+
+std::size_t display_columns(const char* text)
+{
+    const auto* bytes = reinterpret_cast<const unsigned char*>(text);
+    std::size_t columns = 0;
+    for (std::size_t at = 0; bytes[at] != '\0';) {
+        std::size_t length = bytes[at] < 0x80 ? 1 : utf8_sequence_length(bytes + at);
+        columns += length == 1 ? 1 : 2;
+        at += length > 0 ? length : 1;
+    }
+    return columns;
 }

@@ -4,17 +4,25 @@
 //   no_tmpfile     no file system has unnamed files (O_TMPFILE);
 //   no_link        an unnamed file cannot be linked to a name: linking by
 //                  descriptor is refused and /proc is absent;
+//   no_hard_link   the file system has no hard links at all (EPERM), and
+//   no_rename2     no renameat2 flags (EINVAL): no no-replace rename, no
+//                  exchange, as on some FUSE stores and 9p mounts;
+//   emfile_once    the first unnamed file finds no descriptor free;
 //   failing_close  closing a file the tool made for an output fails (after
 //                  closing it), as on a disk that reports a late write error;
-//   unstable_inode stat and lstat give a file another inode number from the
-//                  second time they see it on, as a file system does that
-//                  numbers a file anew each time it loads it (FAT, some
-//                  FUSE); a file held open keeps its number (fstat).
+//   unstable_inode once the tool has made its first output file, stat and
+//                  lstat give every file another inode number, as a file
+//                  system does that numbers a file anew each time it loads
+//                  it (FAT, some FUSE): unless a descriptor of the process
+//                  holds it open, which keeps it loaded.
+// Each call is wrapped under every name the tool may reach it by (stat and
+// stat64 alike: the tool is built with 64-bit file offsets).
 #include <cerrno>
 #include <cstdarg>
 #include <cstdlib>
 #include <cstring>
 
+#include <dirent.h>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
@@ -29,8 +37,10 @@ bool fault(const char* name)
     return faults != nullptr && std::strstr(faults, name) != nullptr;
 }
 
-// The descriptors of the files the tool made for its outputs.
+// The descriptors of the files the tool made for its outputs, and whether
+// it made any yet.
 bool made_for_output[4096];
+bool made_any = false;
 
 template <typename Function>
 Function next(const char* name)
@@ -42,13 +52,16 @@ int open_with_faults(const char* path, int flags, va_list args)
 {
     bool unnamed = (flags & O_TMPFILE) == O_TMPFILE;
     mode_t mode = (flags & O_CREAT) != 0 || unnamed ? va_arg(args, mode_t) : 0;
-    if (unnamed && fault("no_tmpfile")) {
-        errno = EOPNOTSUPP;
+    static bool failed_once = false;
+    if (unnamed && (fault("no_tmpfile") || (fault("emfile_once") && !failed_once))) {
+        failed_once = true;
+        errno = fault("no_tmpfile") ? EOPNOTSUPP : EMFILE;
         return -1;
     }
     int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
     if (fd >= 0 && fd < 4096)
         made_for_output[fd] = unnamed || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
+    made_any = made_any || (fd >= 0 && made_for_output[fd]);
     return fd;
 }
 
@@ -69,30 +82,49 @@ extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("op
 
 extern "C" int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags)
 {
-    if (fault("no_link") && ((flags & AT_EMPTY_PATH) != 0 || std::strncmp(from, "/proc/", 6) == 0)) {
-        errno = ENOENT;
+    if (fault("no_hard_link") ||
+        (fault("no_link") && ((flags & AT_EMPTY_PATH) != 0 || std::strncmp(from, "/proc/", 6) == 0))) {
+        errno = fault("no_hard_link") ? EPERM : ENOENT;
         return -1;
     }
     return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
 }
 
+extern "C" int link(const char* from, const char* to)
+{
+    return linkat(AT_FDCWD, from, AT_FDCWD, to, 0);
+}
+
+extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
+{
+    if (flags != 0 && fault("no_rename2")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_dir, from, to_dir, to, flags);
+}
+
 namespace {
 
-// The inode numbers seen so far.
-ino_t seen[1024];
-std::size_t seen_count = 0;
+// Whether a descriptor of this process holds the file `status` open.
+bool held_open(const struct stat& status)
+{
+    DIR* fds = opendir("/proc/self/fd");
+    bool held = false;
+    struct stat open_file;
+    for (dirent* entry; fds != nullptr && !held && (entry = readdir(fds)) != nullptr;)
+        held = entry->d_name[0] != '.' && std::atoi(entry->d_name) != dirfd(fds) &&
+               fstat(std::atoi(entry->d_name), &open_file) == 0 && open_file.st_dev == status.st_dev &&
+               open_file.st_ino == status.st_ino;
+    if (fds != nullptr)
+        closedir(fds);
+    return held;
+}
 
 int renumber(int result, struct stat* status)
 {
-    if (result != 0 || !fault("unstable_inode"))
-        return result;
-    for (std::size_t at = 0; at < seen_count; ++at)
-        if (seen[at] == status->st_ino) {
-            status->st_ino ^= 0x5A5A0000;
-            return result;
-        }
-    if (seen_count < 1024)
-        seen[seen_count++] = status->st_ino;
+    if (result == 0 && made_any && fault("unstable_inode") && !held_open(*status))
+        status->st_ino ^= 0x5A5A0000;
     return result;
 }
 
@@ -108,6 +140,17 @@ extern "C" int lstat(const char* path, struct stat* status)
     return renumber(next<int (*)(const char*, struct stat*)>("lstat")(path, status), status);
 }
 
+// The same functions under their large-file names (one and the same on
+// 64-bit systems, where the tests run).
+extern "C" int stat64(const char* path, struct stat64* status)
+{
+    return stat(path, reinterpret_cast<struct stat*>(status));
+}
+
+extern "C" int lstat64(const char* path, struct stat64* status)
+{
+    return lstat(path, reinterpret_cast<struct stat*>(status));
+}
 extern "C" int close(int fd)
 {
     bool output = fd >= 0 && fd < 4096 && made_for_output[fd];

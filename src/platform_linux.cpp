@@ -1,0 +1,598 @@
+// The platform contract on Linux.
+#include "platform.h"
+
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <initializer_list>
+
+#include <fcntl.h>
+#include <sys/ioctl.h>
+#include <sys/random.h>
+#include <sys/resource.h>
+#include <sys/stat.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+namespace {
+
+// Runs the system call `call` again for as long as a signal interrupts it.
+template <typename Call>
+auto retry(Call call)
+{
+    decltype(call()) result;
+    do {
+        result = call();
+    } while (result < 0 && errno == EINTR);
+    return result;
+}
+
+// Turns the result of stat, lstat or fstat into an identity.
+int identity_from(int result, const struct stat& status, file_identity* identity)
+{
+    if (result != 0)
+        return -1;
+    *identity = {static_cast<std::uint64_t>(status.st_dev), static_cast<std::uint64_t>(status.st_ino)};
+    return 0;
+}
+
+// Whether a failure says "not supported here" (by this file system, this
+// kernel, without this privilege), which holds for the rest of the run; any
+// other (EMFILE, ENOSPC, EIO...) may pass.
+bool not_supported(int error)
+{
+    return error == EOPNOTSUPP || error == EINVAL || error == ENOSYS || error == EISDIR || error == EPERM;
+}
+
+// The files that an interruption removes: an output under its temporary
+// name, and the empty file that claims a sound's name on a file system
+// without no-replace renames or links; each with its identity. The handler
+// reads one only while its flag is set, and they are changed only while the
+// interrupting signals are held, so the handler never sees half a name.
+struct pending_file {
+    char name[260];
+    file_identity identity;
+    volatile std::sig_atomic_t set;
+};
+pending_file pending_output, pending_claim;
+
+constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
+
+// Removes the pending file only while the name is still this run's file:
+// another process may have put its own there since (lstat and unlink are
+// async-signal-safe).
+void remove_pending(const pending_file& file)
+{
+    struct stat status;
+    if (file.set && lstat(file.name, &status) == 0 &&
+        static_cast<std::uint64_t>(status.st_dev) == file.identity.device &&
+        static_cast<std::uint64_t>(status.st_ino) == file.identity.inode)
+        unlink(file.name);
+}
+
+#ifdef SND_EXTRACTOR_COVERAGE
+extern "C" void __gcov_dump();  // a process ended by a signal writes no coverage otherwise
+#endif
+
+extern "C" void on_interrupt(int signal_number)
+{
+    remove_pending(pending_output);
+    remove_pending(pending_claim);
+#ifdef SND_EXTRACTOR_COVERAGE
+    __gcov_dump();
+#endif
+    std::signal(signal_number, SIG_DFL);
+    sigset_t set;
+    sigemptyset(&set);
+    sigaddset(&set, signal_number);
+    sigprocmask(SIG_UNBLOCK, &set, nullptr);
+    std::raise(signal_number);  // ends the process here, unless it is PID 1,
+    _exit(128 + signal_number);  // which the default action never ends
+}
+
+// Makes `name` the pending `file`, or none when `name` is nullptr. Called
+// with the signals held.
+void set_pending(pending_file* file, const char* name, const file_identity& identity = {})
+{
+    file->set = 0;
+    if (name == nullptr)
+        return;
+    std::snprintf(file->name, sizeof file->name, "%s", name);
+    file->identity = identity;
+    file->set = 1;
+}
+
+// Holds the interrupting signals for its lifetime, when asked to: only where
+// a pending name changes, which the walk's common road (an unnamed file
+// linked to a free name) never does.
+class held_signals {
+public:
+    explicit held_signals(bool hold = true) : held_(hold)
+    {
+        if (!held_)
+            return;
+        sigset_t set;
+        sigemptyset(&set);
+        for (int signal_number : interrupting_signals)
+            sigaddset(&set, signal_number);
+        sigprocmask(SIG_BLOCK, &set, &previous_);
+    }
+    ~held_signals()
+    {
+        if (held_)
+            sigprocmask(SIG_SETMASK, &previous_, nullptr);
+    }
+    held_signals(const held_signals&) = delete;
+    held_signals& operator=(const held_signals&) = delete;
+
+private:
+    bool held_;
+    sigset_t previous_;
+};
+
+// A fresh hidden temporary name, in the manner of mkstemp: random, from the
+// system's source, so that neither an archive's entries nor another process
+// can take them all. Where that source has nothing yet, the clock and a
+// counter stir a little state instead.
+void make_temporary_name(char (&name)[32])
+{
+    static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
+    unsigned char random[12];
+    if (getrandom(random, sizeof random, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof random)) {
+        static std::uint64_t state = static_cast<std::uint64_t>(getpid()) << 32;
+        timespec now{};
+        clock_gettime(CLOCK_MONOTONIC, &now);
+        state += 0x9E3779B97F4A7C15ull ^ static_cast<std::uint64_t>(now.tv_nsec);
+        for (unsigned char& byte : random) {
+            state = state * 6364136223846793005ull + 1442695040888963407ull;
+            byte = static_cast<unsigned char>(state >> 56);
+        }
+    }
+    char tag[sizeof random + 1];
+    for (std::size_t at = 0; at < sizeof random; ++at)
+        tag[at] = letters[random[at] % (sizeof letters - 1)];
+    tag[sizeof random] = '\0';
+    std::snprintf(name, sizeof name, ".snd_extractor-%s.tmp", tag);
+}
+
+// Removes `path` only while it is still the file `identity`.
+void remove_if_same(const char* path, const file_identity& identity)
+{
+    file_identity there;
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
+        unlink(path);
+}
+
+// How a new output file is made, found out on the first one: unnamed and
+// linked by its descriptor, unnamed and linked through /proc, or under a
+// hidden temporary name from the start (no unnamed files here, or no way to
+// link them). It changes only where the system says it cannot do a thing.
+enum class output_road { unknown, by_descriptor, through_proc, named };
+output_road road = output_road::unknown;
+
+// Links the unnamed file `fd` to `path`, never replacing anything there.
+int link_unnamed(int fd, const char* path, output_road how)
+{
+    if (how == output_road::by_descriptor)
+        return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
+    char proc_path[64];
+    std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
+    return linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
+}
+
+// Which road links the unnamed file `fd`: asked by linking it to ".", which
+// is always taken, so that a road that would work answers EEXIST and nothing
+// is made. Linking by descriptor may need a privilege; /proc may be absent.
+output_road find_link_road(int fd)
+{
+    for (output_road how : {output_road::by_descriptor, output_road::through_proc})
+        if (link_unnamed(fd, ".", how) != 0 && errno == EEXIST)
+            return how;
+    return output_road::named;
+}
+
+// An unnamed file in the working directory, opened for `access` (O_WRONLY,
+// O_RDWR) with `mode` less the umask, or -1.
+int create_unnamed(int access, mode_t mode)
+{
+    return retry([&] { return open(".", O_TMPFILE | access | O_CLOEXEC, mode); });
+}
+
+// A new file `name`, made only if nothing is there, or -1 (EEXIST: taken).
+int create_named(const char* name, int access, mode_t mode)
+{
+    return retry([&] { return open(name, O_CREAT | O_EXCL | access | O_CLOEXEC, mode); });
+}
+
+// Runs `make` (a create or a link) on a fresh temporary name in `name`, and
+// again on another while the name is taken. Returns what `make` returned:
+// not negative, or -1 with errno set.
+template <typename Make>
+int with_fresh_name(char (&name)[32], Make make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        make_temporary_name(name);
+        int result = make(name);
+        if (result >= 0 || errno != EEXIST)
+            return result;
+    }
+    return -1;
+}
+
+// Claims the free name `to` for the closed file at `from` where the file
+// system has neither no-replace renames nor hard links: an empty file made
+// only if nothing is there, registered for the interruption handler, is
+// then renamed over. A kill in between leaves that empty file at the name.
+// Called with the signals held.
+naming claim_and_rename(const char* from, const char* to)
+{
+    int claim = create_named(to, O_WRONLY, 0666);
+    if (claim < 0)
+        return errno == EEXIST ? naming::taken : naming::failed;
+    struct stat status;
+    file_identity claimed{}, there{};
+    bool known = identity_from(fstat(claim, &status), status, &claimed) == 0;
+    close(claim);
+    if (!known)
+        return naming::failed;  // nothing could tell the claim from another's file
+    set_pending(&pending_claim, to, claimed);
+    naming result = naming::taken;  // another's file came to the name: never replaced
+    if (inspect_name(to, &there) == name_kind::other && same_file(there, claimed))
+        result = std::rename(from, to) == 0 ? naming::named : naming::failed;
+    if (result == naming::failed)
+        remove_if_same(to, claimed);
+    set_pending(&pending_claim, nullptr);
+    return result;
+}
+
+// Gives the closed file at the temporary name `from` the name `to`, never
+// replacing anything there: by a rename that refuses a taken name, or where
+// the file system has none, by a hard link, or else by a claim.
+naming rename_no_replace(const char* from, const char* to, const file_identity& identity)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+        return naming::named;
+    if (errno == EEXIST)
+        return naming::taken;
+    if (!not_supported(errno))
+        return naming::failed;
+    if (link(from, to) == 0) {
+        remove_if_same(from, identity);
+        return naming::named;
+    }
+    if (errno == EEXIST)
+        return naming::taken;
+    return not_supported(errno) ? claim_and_rename(from, to) : naming::failed;
+}
+
+// Says on standard error where a file that the run took from a name to
+// replace it, but could not put back, now is.
+void report_kept(const char* name, const char* kept)
+{
+    std::fflush(stdout);
+    std::fprintf(stderr, "failed to put back %s: it is now %s.\n", name, kept);
+    std::fflush(stderr);
+}
+
+// Puts the closed file at the temporary name `from` at `to` in place of the
+// file `replacing`, never removing anything else: the two are exchanged,
+// and what came from the name is removed only if it is that file; else it
+// goes back. Where the file system cannot exchange, a plain rename.
+// Called with the signals held.
+naming exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
+{
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {
+        if (errno == ENOENT)  // the name is free now: take it, replacing nothing
+            return rename_no_replace(from, to, identity);
+        if (!not_supported(errno))
+            return naming::failed;
+        return std::rename(from, to) == 0 ? naming::named : naming::failed;
+    }
+    file_identity displaced;
+    if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
+        unlink(from);
+        return naming::named;
+    }
+    // Something else came to the name meanwhile: it goes back, and this
+    // file returns to its temporary name. Where the name has moved on since,
+    // taking this file with it, what came from the name goes back to it if
+    // it is free; else it stays where it is, and the run says so.
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0)
+        return naming::failed;
+    if (rename_no_replace(from, to, displaced) != naming::named)
+        report_kept(to, from);
+    return naming::failed;  // this file went on with the name
+}
+
+}  // namespace
+
+void start_platform()
+{
+    std::signal(SIGXFSZ, SIG_IGN);
+    std::signal(SIGPIPE, SIG_IGN);
+    for (int fd = 0; fd <= 2; ++fd)
+        if (fcntl(fd, F_GETFD) < 0)
+            open("/dev/null", O_RDONLY);  // takes the lowest free descriptor: fd
+    // Archives are held open at the start: allow as many as the system will.
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) == 0 && files.rlim_cur < files.rlim_max) {
+        files.rlim_cur = files.rlim_max;
+        setrlimit(RLIMIT_NOFILE, &files);
+    }
+    struct sigaction action {};
+    action.sa_handler = on_interrupt;
+    sigemptyset(&action.sa_mask);
+    for (int signal_number : interrupting_signals)
+        sigaddset(&action.sa_mask, signal_number);
+    for (int signal_number : interrupting_signals) {
+        struct sigaction previous;
+        // A signal the caller ignores (nohup, a background job) stays ignored.
+        if (sigaction(signal_number, nullptr, &previous) == 0 && previous.sa_handler != SIG_IGN)
+            sigaction(signal_number, &action, nullptr);
+    }
+}
+
+void end_line(std::FILE* stream)
+{
+    std::fputc('\n', stream);
+}
+
+void write_text(std::FILE* stream, const char* text)
+{
+    std::fputs(text, stream);
+}
+
+bool stdout_is_terminal()
+{
+    return isatty(fileno(stdout)) != 0;
+}
+
+int terminal_columns()
+{
+    winsize size{};
+    return ioctl(fileno(stdout), TIOCGWINSZ, &size) == 0 ? size.ws_col : 0;
+}
+
+int identify_file(const char* path, file_identity* identity)
+{
+    struct stat status;
+    return identity_from(stat(path, &status), status, identity);
+}
+
+int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
+{
+    struct stat status;
+    int result = identity_from(fstat(fileno(stream), &status), status, identity);
+    *size = result == 0 && S_ISREG(status.st_mode) ? static_cast<long long>(status.st_size) : -1;
+    return result;
+}
+
+name_kind inspect_name(const char* path, file_identity* identity)
+{
+    struct stat status;
+    if (identity_from(lstat(path, &status), status, identity) != 0)
+        return name_kind::nothing;
+    return S_ISDIR(status.st_mode) ? name_kind::directory : name_kind::other;
+}
+
+bool is_plain_name(const char* name)
+{
+    return std::strchr(name, '/') == nullptr;  // a file of the working directory
+}
+
+const char* after_last_separator(const char* name, char (&)[output_name_size])
+{
+    const char* slash = std::strrchr(name, '/');
+    return slash != nullptr ? slash + 1 : name;
+}
+
+archive_kind inspect_archive(const char* path, file_identity* identity)
+{
+    struct stat status;
+    if (identity_from(stat(path, &status), status, identity) != 0)
+        return archive_kind::missing;
+    return S_ISREG(status.st_mode) ? archive_kind::regular : archive_kind::other;
+}
+
+// What the run keeps free: an eighth of its descriptors, and at least 16
+// (the archive being read, its spool, an output, its claim, with room for
+// the C library and for what the tool inherited).
+std::size_t archive_budget()
+{
+    struct rlimit files;
+    if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
+        return 0;
+    const rlim_t spare = files.rlim_cur / 8 > 16 ? files.rlim_cur / 8 : 16;
+    int lowest_free = fcntl(0, F_DUPFD_CLOEXEC, 0);  // what is in use already, roughly
+    if (lowest_free < 0)
+        return 0;
+    close(lowest_free);
+    rlim_t used = static_cast<rlim_t>(lowest_free) + spare;
+    return files.rlim_cur > used ? static_cast<std::size_t>(files.rlim_cur - used) : 0;
+}
+
+// Non-blocking, in case a FIFO took the regular file's place since it was
+// inspected: that open neither waits for a writer nor is kept.
+archive_handle hold_archive(const char* path, file_identity* identity)
+{
+    int fd = retry([&] { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+    if (fd < 0)
+        return no_archive;
+    struct stat status;
+    if (identity_from(fstat(fd, &status), status, identity) != 0 || !S_ISREG(status.st_mode)) {
+        close(fd);
+        return no_archive;
+    }
+    return fd;
+}
+
+void release_archive(archive_handle handle)
+{
+    if (handle != no_archive)
+        close(static_cast<int>(handle));
+}
+
+std::FILE* open_archive(const char* path, archive_handle held)
+{
+    if (held == no_archive)
+        return std::fopen(path, "rb");
+    std::FILE* stream = fdopen(static_cast<int>(held), "rb");
+    if (stream == nullptr)
+        release_archive(held);
+    return stream;
+}
+
+bool reads_by_position(std::FILE* stream)
+{
+    return lseek(fileno(stream), 0, SEEK_CUR) >= 0;
+}
+
+// An unnamed file; else a hidden temporary name, removed at once, with the
+// interruptions held in between so that none can leave it behind.
+std::FILE* open_spool()
+{
+    int fd = create_unnamed(O_RDWR, 0600);
+    if (fd < 0) {
+        held_signals held;
+        char name[32];
+        if ((fd = with_fresh_name(name, [](const char* n) { return create_named(n, O_RDWR, 0600); })) >= 0)
+            unlink(name);
+    }
+    std::FILE* spool = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
+    if (spool == nullptr && fd >= 0)
+        close(fd);
+    return spool;
+}
+
+long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)
+{
+    return retry([&] { return pread(fileno(stream), buffer, size, static_cast<off_t>(offset)); });
+}
+
+int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out)
+{
+    constexpr unsigned long long max_chunk = 1ull << 30;
+    off_t in_offset = static_cast<off_t>(*offset);
+    int status = 0;
+    while (*size > 0) {
+        ssize_t count = retry([&] {
+            return copy_file_range(fileno(stream), &in_offset, out, nullptr,
+                                   static_cast<std::size_t>(*size < max_chunk ? *size : max_chunk), 0);
+        });
+        if (count <= 0) {
+            // Errors that only say "not between these files" leave the rest,
+            // and every later entry of the archive, to the buffer, which also
+            // finds out whether the archive really ends early.
+            if (count < 0)
+                status = errno == EXDEV || not_supported(errno) ? 1 : -1;
+            break;
+        }
+        *size -= static_cast<unsigned long long>(count);
+    }
+    *offset = in_offset;
+    return status;
+}
+
+int move_in_kernel(std::FILE* stream, int out)
+{
+    for (bool moved = false;; moved = true) {
+        ssize_t count = retry([&] { return splice(fileno(stream), nullptr, out, nullptr, 1 << 20, SPLICE_F_MOVE); });
+        if (count == 0)
+            return 0;
+        if (count < 0)  // not a pipe after all, or a file system without splice
+            return moved || (errno != EINVAL && errno != ENOSYS) ? -1 : 1;
+    }
+}
+
+long long write_some(int fd, const char* buffer, std::size_t size)
+{
+    return retry([&] { return write(fd, buffer, size); });
+}
+
+// A new output is unnamed where the file system allows, else under a hidden
+// temporary name. A transient failure (no descriptor or room free just now)
+// fails this output alone: the next one tries the unnamed road again.
+output_file::output_file()
+{
+    if (road != output_road::named) {
+        fd_ = create_unnamed(O_WRONLY, 0666);
+        if (fd_ < 0 && !not_supported(errno))
+            return;
+        if (fd_ >= 0 && road == output_road::unknown)
+            road = find_link_road(fd_);
+        if (fd_ >= 0 && road != output_road::named)
+            stage_ = stage::unnamed;
+        else if (fd_ >= 0)
+            close(fd_);
+        else
+            road = output_road::named;  // for the rest of the run
+    }
+    held_signals held(stage_ == stage::none);
+    if (stage_ == stage::none) {
+        fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); });
+        if (fd_ < 0)
+            return;
+        stage_ = stage::temporary;
+    }
+    // The identity of a descriptor just opened is always known; without it,
+    // nothing would ever be removed.
+    struct stat status;
+    identity_from(fstat(fd_, &status), status, &identity_);
+    if (stage_ == stage::temporary)
+        set_pending(&pending_output, temp_name_, identity_);
+}
+
+output_file::~output_file()
+{
+    held_signals held(stage_ == stage::temporary);
+    if (fd_ >= 0)
+        close(fd_);
+    if (stage_ == stage::temporary) {
+        remove_if_same(temp_name_, identity_);
+        set_pending(&pending_output, nullptr);
+    }
+}
+
+// An unnamed file is linked to a free name and then closed; where that
+// close fails, the name it just took is given up. To replace, it is linked
+// under a hidden temporary name first. A file with a temporary name is
+// closed before it is renamed, so that a failing close never costs what was
+// at the name.
+naming output_file::name(const char* name, const file_identity* replacing)
+{
+    if (stage_ == stage::none || stage_ == stage::named)
+        return naming::failed;
+    held_signals held(stage_ == stage::temporary || replacing != nullptr);
+    if (stage_ == stage::unnamed && replacing == nullptr) {
+        if (link_unnamed(fd_, name, road) != 0)
+            return errno == EEXIST ? naming::taken : naming::failed;
+        stage_ = stage::named;
+        int closed = close(fd_);
+        fd_ = -1;
+        if (closed == 0)
+            return naming::named;
+        remove_if_same(name, identity_);
+        return naming::failed;
+    }
+    if (stage_ == stage::unnamed) {
+        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, road); }) != 0)
+            return naming::failed;
+        stage_ = stage::temporary;
+        set_pending(&pending_output, temp_name_, identity_);
+    }
+    if (fd_ >= 0) {
+        int closed = close(fd_);
+        fd_ = -1;
+        if (closed != 0)  // the file may not hold what was written: the destructor gives it up
+            return naming::failed;
+    }
+    naming result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_)
+                                         : rename_no_replace(temp_name_, name, identity_);
+    if (result == naming::named) {
+        stage_ = stage::named;
+        set_pending(&pending_output, nullptr);
+    }
+    return result;
+}

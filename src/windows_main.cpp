@@ -1,0 +1,105 @@
+// Where the program starts on Windows: the command line arrives in UTF-16,
+// with no wildcard expanded, and goes on to the tool in UTF-8, with
+// wildcards expanded as Unix shells would.
+#include "platform.h"
+
+#include <algorithm>
+#include <cwctype>
+#include <string>
+#include <vector>
+
+#include <windows.h>
+
+namespace {
+
+std::string to_utf8(const wchar_t* text)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), length, nullptr, nullptr);
+    bytes.pop_back();
+    return bytes;
+}
+
+// Whether `name` matches the wildcard `pattern`: '*' any run of
+// characters, '?' one, letters without regard to case, as Windows names go.
+bool matches(const wchar_t* pattern, const wchar_t* name)
+{
+    const wchar_t* star = nullptr;
+    const wchar_t* resume = name;
+    while (*name != L'\0') {
+        if (*pattern == L'*') {
+            star = pattern++;
+            resume = name;
+        } else if (*pattern != L'\0' && (*pattern == L'?' || std::towupper(*pattern) == std::towupper(*name))) {
+            ++pattern;
+            ++name;
+        } else if (star != nullptr) {
+            pattern = star + 1;
+            name = ++resume;
+        } else {
+            return false;
+        }
+    }
+    while (*pattern == L'*')
+        ++pattern;
+    return *pattern == L'\0';
+}
+
+// The files an argument names: where its last component holds '*' or '?',
+// every file of that folder whose long name matches, in order of name (an
+// 8.3 alias never counts; nor, as in Unix shells, a hidden file or a name
+// starting with '.', unless the pattern starts with '.'); else, or when
+// none matches, the argument itself.
+std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
+{
+    std::size_t cut = argument.find_last_of(L"\\/:");
+    std::wstring folder = cut == std::wstring::npos ? L"" : argument.substr(0, cut + 1);
+    std::wstring pattern = argument.substr(folder.size());
+    const bool dot_pattern = pattern.starts_with(L".");
+    std::vector<std::wstring> found;
+    WIN32_FIND_DATAW entry;
+    HANDLE search = pattern.find_first_of(L"*?") == std::wstring::npos
+                        ? INVALID_HANDLE_VALUE
+                        : FindFirstFileExW((folder + L"*").c_str(), FindExInfoBasic, &entry, FindExSearchNameMatch,
+                                           nullptr, 0);
+    if (search != INVALID_HANDLE_VALUE) {
+        do {
+            std::wstring name = entry.cFileName;
+            bool hidden = name.starts_with(L".") || (entry.dwFileAttributes & FILE_ATTRIBUTE_HIDDEN) != 0;
+            if (name != L"." && name != L".." && (dot_pattern || !hidden) && matches(pattern.c_str(), name.c_str()))
+                found.push_back(folder + name);
+        } while (FindNextFileW(search, &entry));
+        FindClose(search);
+    }
+    std::sort(found.begin(), found.end(),
+              [](const std::wstring& a, const std::wstring& b) { return _wcsicmp(a.c_str(), b.c_str()) < 0; });
+    if (found.empty())
+        found.push_back(argument);
+    return found;
+}
+
+}  // namespace
+
+// The C runtime expands no wildcards: wmain does, by long names only.
+extern "C" {
+int _dowildcard = 0;
+}
+
+extern "C" int wmain(int argc, wchar_t* wide_argv[])
+{
+    std::vector<std::string> arguments;
+    for (int arg = 0; arg < argc; ++arg) {
+        if (arg == 0) {
+            arguments.push_back(to_utf8(wide_argv[arg]));
+            continue;
+        }
+        for (const std::wstring& path : expand_wildcards(wide_argv[arg]))
+            arguments.push_back(to_utf8(path.c_str()));
+    }
+    std::vector<char*> argv;
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
+    argv.push_back(nullptr);
+    return snd_extractor(static_cast<int>(arguments.size()), argv.data());
+}
