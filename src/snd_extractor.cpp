@@ -68,10 +68,10 @@ int snd_extractor(int argc, char* argv[])
     } else {
         held.reset();  // every archive is opened at its turn
     }
-    // The run's one copy buffer, on the heap (the stack may be small), or a
-    // small one here when the heap has no room for it.
+    // The run's one copy buffer, on the heap, or a small static one when the
+    // heap has no room for it (the stack may be 16 KiB).
     heap_array<char> heap_buffer(static_cast<char*>(std::malloc(copy_buffer_size)));
-    char small_buffer[4096];
+    static char small_buffer[4096];
     std::span<char> copy_buffer = heap_buffer ? std::span<char>(heap_buffer.get(), copy_buffer_size)
                                               : std::span<char>(small_buffer);
     for (std::size_t at = 0; at < count; ++at)  // the walk takes each held archive and releases it
