@@ -299,8 +299,18 @@ naming exchange_into(const char* from, const char* to, const file_identity& repl
     // file returns to its temporary name. Where the name has moved on since,
     // taking this file with it, what came from the name goes back to it if
     // it is free; else it stays where it is, and the run says so.
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0)
+    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
+        // What came back is this file, or else what came to the name
+        // since: the file that was to be replaced goes, anything else stays.
+        file_identity back;
+        if (inspect_name(from, &back) != name_kind::nothing && !same_file(back, identity)) {
+            if (same_file(back, replacing))
+                unlink(from);
+            else
+                report_kept(to, from);
+        }
         return naming::failed;
+    }
     if (rename_no_replace(from, to, displaced) != naming::named)
         report_kept(to, from);
     return naming::failed;  // this file went on with the name

@@ -3,10 +3,12 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <thread>
 #include <csignal>
 
 #include <clocale>
+#include <fcntl.h>
 #include <locale.h>
 #include <signal.h>
 #include <sys/mman.h>
@@ -90,6 +92,61 @@ TEST_F(Cli, ProcessesEveryArchiveInOrderPastMissingOnes)
                "1 sounds in a.zqa.\nextract [a.wav]...done.\nfailed to open missing.zqa.\n"
                "1 sounds in -b.zqa.\nextract [b.wav]...done.\n",
                "", {.merge_output = true});
+}
+
+TEST_F(Cli, ManyArchivesFewDescriptorsAndFifosFedInTurn)
+{
+    // Each archive holds one entry of its own. The archives held open leave
+    // descriptors for the outputs; FIFOs are opened only at their turn, so
+    // one writer can feed them one after the other, each more than a pipe
+    // holds.
+    struct row {
+        const char* what;
+        int archives;
+        long long descriptors;  // RLIMIT_NOFILE, or -1
+        bool piped_first;       // the first archive comes through standard input
+        bool fifos;             // every archive is a FIFO
+    };
+    std::vector<row> rows{{"two FIFOs", 2, -1, false, true}};
+    if (testing_windows_build())  // past the C runtime's 2,048 descriptors
+        rows.push_back({"2,100 through *.zqa", 2100, -1, false, false});
+    else
+        rows.insert(rows.end(), {{"14 under 16 descriptors", 14, 16, false, false},
+                                 {"14 under 16, the first piped", 14, 16, true, false},
+                                 {"70 under 64", 70, 64, false, false}});
+    auto name_of = [](int i) { return "a" + std::to_string(10000 + i).substr(1); };  // a0000...
+    for (const row& r : rows) {
+        SCOPED_TRACE(r.what);
+        scratch_dir cwd;
+        std::vector<std::string> args, archives;
+        std::string out;
+        for (int i = 0; i < r.archives; ++i) {
+            const std::string name = name_of(i);
+            const std::string data(r.fifos ? 100000 : 10, static_cast<char>('a' + i % 26));
+            archives.push_back(pack({{"d/" + name + ".wav", data}}));
+            args.push_back(r.piped_first && i == 0 ? "/dev/stdin" : name + ".zqa");
+            if (r.fifos)
+                ASSERT_EQ(mkfifo((cwd / args.back()).c_str(), 0600), 0);
+            else if (i > 0 || !r.piped_first)
+                write_file(cwd / args.back(), archives.back());
+            out += "1 sounds in " + args.back() + ".\nextract [d/" + name + ".wav]...done.\n";
+        }
+        std::thread writer;
+        if (r.fifos)
+            writer = std::thread([&] {
+                for (int i = 0; i < r.archives; ++i)
+                    write_file(cwd / args[static_cast<std::size_t>(i)], archives[static_cast<std::size_t>(i)]);
+            });
+        run_result result = run_tool(cwd.path(), r.archives > 1000 ? std::vector<std::string>{"*.zqa"} : args,
+                                     {.stdin_bytes = r.piped_first ? archives[0] : "",
+                                      .open_files_limit = r.descriptors});
+        if (writer.joinable())
+            writer.join();
+        EXPECT_EQ(result.out, lines(out));
+        EXPECT_EQ(result.err, "");
+        for (int i = 0; i < r.archives; ++i)
+            EXPECT_EQ(read_file(cwd / (name_of(i) + ".wav")), archives[static_cast<std::size_t>(i)].substr(index_end(1)));
+    }
 }
 
 TEST_F(Cli, WildcardsAreExpandedOnlyWhereTheShellLeavesThemToUs)
@@ -759,6 +816,47 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
     }
 }
 
+TEST_F(Cli, AnArchiveRenamedOntoAReplacedNameKeepsItsBytes)
+{
+    if (testing_windows_build())
+        GTEST_SKIP() << "Windows holds the run's archives without delete sharing: no rename replaces them";
+    // While 3,000 entries replace x.wav in turn, another process swaps the
+    // run's other archive with x.wav and back (by exchanges, which lose
+    // nothing themselves): the archive's bytes stay under a visible name.
+    put("a1.zqa", pack(std::vector<builder::sound>(3000, {"x.wav", "new"})));
+    const std::string archive = pack({{"y.wav", "y"}});
+    const std::string a2 = (dir / "a2.zqa").string(), x = (dir / "x.wav").string();
+    auto swap_or_move = [](const std::string& from, const std::string& to) {
+        if (renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_EXCHANGE) != 0)
+            renameat2(AT_FDCWD, from.c_str(), AT_FDCWD, to.c_str(), RENAME_NOREPLACE);
+    };
+    for (int round = 0; round < 5; ++round) {
+        put("a2.zqa", archive);
+        int pid = start_tool(dir.path(), {"a1.zqa", "a2.zqa"});
+        for (int poll = 0; poll < 100000 && !fs::exists(x); ++poll)  // the run holds its archives by now
+            usleep(100);
+        std::atomic<bool> done{false};
+        std::thread swapper([&] {
+            while (!done) {
+                swap_or_move(a2, x);
+                swap_or_move(x, a2);
+            }
+        });
+        run_result result = wait_tool(pid);
+        done = true;
+        swapper.join();
+        EXPECT_EQ(result.exit_code, 0);
+        names visible = list_dir(dir.path());
+        std::erase_if(visible, [](const std::string& name) { return name.starts_with("."); });
+        EXPECT_TRUE(std::any_of(visible.begin(), visible.end(), [&](const std::string& name) {
+            return read_file(dir / name) == archive;
+        })) << "round " << round;
+        for (const std::string& name : list_dir(dir.path()))
+            if (name != "a1.zqa")
+                fs::remove(dir / name);
+    }
+}
+
 TEST_F(Cli, AFailingCopyNeverRemovesAnotherRunsFile)
 {
     put("failing.zqa", pack({{"same.wav", std::string(16 << 20, 'F')}}));
@@ -840,7 +938,7 @@ TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
     // Into a file, the bytes are exactly the protocol.
     expect_run({"t.zqa"}, "3 sounds in t.zqa.\nextract [" + hostile + "]...done.\nextract [big.wav]...done.\n"
                           "extract [" + wide + "]...done.\n");
-    EXPECT_EQ(get("bell\x7f\x01.wav"), "x");
+    EXPECT_EQ(get("bell\x7f\x01.wav"), "P");
 }
 
 }  // namespace
