@@ -8,7 +8,7 @@ resident memory. Everything happens under --dir (a tmpfs by default, so that
 disk write-back does not drown the figures).
 
     python3 bench/bench.py [--tool build/snd_extractor] [--dir /dev/shm] [--runs 7]
-                           [--disk DIR] [--only small,medium,pipe,cross,large]
+                           [--disk DIR] [--only small,medium,pipe,cross,many,large]
 """
 
 import argparse
@@ -114,7 +114,8 @@ def main():
     parser.add_argument("--disk", default=os.path.join(HERE, ".."),
                         help="a folder on another file system than --dir, for the cross-file-system pair "
                              "(default: the repository)")
-    parser.add_argument("--only", default="", help="comma-separated parts: small, medium, pipe, cross, large")
+    parser.add_argument("--only", default="",
+                        help="comma-separated parts: small, medium, pipe, cross, many, large")
     args = parser.parse_args()
     tool = os.path.abspath(args.tool)
     if not os.access(tool, os.X_OK):
@@ -126,7 +127,7 @@ def main():
         subprocess.run(["g++", "-O2", "-std=c++20", "-o", floor, os.path.join(HERE, "floor.cpp")], check=True)
         print(f"snd_extractor benchmark in {scratch}, median of {args.runs} runs, ratios tool / other")
 
-        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "large"}
+        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "many", "large"}
         peaks = []
 
         def peak(label, command, workdir):
@@ -164,6 +165,22 @@ def main():
                     shutil.rmtree(disk, ignore_errors=True)
             os.remove(archive)
             os.remove(tar)
+
+        if "many" in parts:
+            # 20,000 archives of one 1,000-byte entry each on one command line:
+            # what the run holds for each archive, and its time.
+            many = os.path.join(scratch, "many")
+            os.mkdir(many)
+            names, contents = make_content(20000, 1000, 3)
+            paths = []
+            for i, (name, data) in enumerate(zip(names, contents)):
+                paths.append(os.path.join("..", "many", f"a{i:05d}.zqa"))
+                write_archive(os.path.join(many, f"a{i:05d}.zqa"), [name], [data])
+            seconds = statistics.median(run_once([tool] + paths, os.path.join(scratch, "out")) for _ in range(3))
+            kib = peak_memory([tool] + paths, os.path.join(scratch, "out"))
+            peaks.append(kib)
+            print(f"20,000 archives of one entry {seconds * 1000:9.1f} ms   peak resident {kib / 1024:6.1f} MiB")
+            shutil.rmtree(many)
 
         sizes = [("200 MB", 200_000_000)] + ([] if args.skip_2g else [("2 GB", 2_000_000_000)])
         for label, size in sizes if "large" in parts else []:
