@@ -171,7 +171,7 @@ private:
     enum class stage { none, unnamed, temporary, named };
     stage stage_ = stage::none;
     int fd_ = -1;
-    bool marked_ = false;      // Windows: removed by the system when closed
+    [[maybe_unused]] bool marked_ = false;  // Windows: removed by the system when closed
     char temp_name_[32] = "";
     file_identity identity_{};
 };

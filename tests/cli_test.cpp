@@ -645,7 +645,9 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
         // files, or no way to link them (no AT_EMPTY_PATH, no /proc).
         {{.file_size_limit = 64 << 10, .faults = "no_tmpfile"}, fine},
         {{.file_size_limit = 64 << 10, .faults = "no_link"}, fine},
-        // No links at all, and no no-replace rename: the name is claimed.
+        // No no-replace rename: the name is taken by a hard link; without
+        // links either, it is claimed.
+        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile,no_rename2"}, fine},
         {{.file_size_limit = 64 << 10, .faults = "no_hard_link,no_rename2"}, fine},
         // A close that fails never costs the old file, on either road.
         {{.faults = "failing_close"}, none},
