@@ -200,6 +200,10 @@ std::FILE* open_archive(const char* path, archive_handle held)
     return stream;
 }
 
+// The C runtime's own: read_at seeks away and back, which throws the
+// buffer away, so a larger one would cost more than it saves.
+const std::size_t index_buffer_size = 0;
+
 bool reads_by_position(std::FILE* stream)
 {
     return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;

@@ -13,17 +13,6 @@
 
 #include "sound_archive.h"
 
-namespace {
-
-// An array from malloc, released with free when it goes.
-struct heap_release {
-    void operator()(void* block) const { std::free(block); }
-};
-template <typename T>
-using heap_array = std::unique_ptr<T[], heap_release>;
-
-}  // namespace
-
 int snd_extractor(int argc, char* argv[])
 {
     start_platform();

@@ -300,7 +300,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
 int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
                  std::span<char> copy_buffer)
 {
+    // Declared first, so that it goes after the stream that uses it.
+    heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
     file_ptr stream(open_archive(archive_path, held));
+    if (stream && index_buffer)
+        std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
     if (!stream) {
         report_archive_failure("failed to open ", archive_path);
         return -1;

@@ -13,6 +13,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <memory>
 #include <span>
 
@@ -26,6 +27,15 @@ struct file_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
+
+// An array from malloc, released with free when it goes. (malloc answers
+// null where the heap is exhausted: even the nothrow new throws inside, and
+// then aborts for want of memory.)
+struct heap_release {
+    void operator()(void* block) const { std::free(block); }
+};
+template <typename T>
+using heap_array = std::unique_ptr<T[], heap_release>;
 
 // Reads up to `width` bytes from the stream with one read into `field_buffer`
 // (which holds at least width + 1 bytes), stores a NUL right after the bytes

@@ -9,7 +9,8 @@
 //                  exchange, as on some FUSE stores and 9p mounts;
 //   emfile_once    the first unnamed file finds no descriptor free;
 //   failing_close  closing a file the tool made for an output fails (after
-//                  closing it), as on a disk that reports a late write error;
+//                  closing it), as on a network file system that reports a
+//                  late write error, which statfs then says it is (NFS);
 //   unstable_inode once the tool has made its first output file, stat and
 //                  lstat give every file another inode number, as a file
 //                  system does that numbers a file anew each time it loads
@@ -26,6 +27,7 @@
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <sys/stat.h>
+#include <sys/statfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -162,4 +164,17 @@ extern "C" int close(int fd)
         result = -1;
     }
     return result;
+}
+
+extern "C" int statfs(const char* path, struct statfs* status)
+{
+    int result = next<int (*)(const char*, struct statfs*)>("statfs")(path, status);
+    if (result == 0 && fault("failing_close"))
+        status->f_type = 0x6969;  // NFS_SUPER_MAGIC
+    return result;
+}
+
+extern "C" int statfs64(const char* path, struct statfs64* status)
+{
+    return statfs(path, reinterpret_cast<struct statfs*>(status));
 }
