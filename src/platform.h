@@ -135,10 +135,11 @@ long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long o
 // -1: a write failed.
 int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out);
 
-// Lets the kernel move the rest of the stream (a pipe) to `out`, which is
-// left at the end of what it wrote. 0: the stream ended; 1: the kernel cannot
-// move it here, and the rest is left to a buffer; -1: a write failed.
-int move_in_kernel(std::FILE* stream, int out);
+// Lets the kernel move up to `*size` bytes of the stream (an unbuffered
+// pipe) to `out`, lessening `*size` by what it moved. 0: moved them, or the
+// stream ended first; 1: the kernel cannot move them here, and the rest is
+// left to a buffer; -1: a write failed.
+int move_in_kernel(std::FILE* stream, int out, unsigned long long* size);
 
 // ---- Writing outputs ------------------------------------------------------------
 

@@ -545,15 +545,18 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
     return status;
 }
 
-int move_in_kernel(std::FILE* stream, int out)
+int move_in_kernel(std::FILE* stream, int out, unsigned long long* size)
 {
-    for (bool moved = false;; moved = true) {
-        ssize_t count = retry([&] { return splice(fileno(stream), nullptr, out, nullptr, 1 << 20, SPLICE_F_MOVE); });
+    for (bool moved = false; *size > 0; moved = true) {
+        const std::size_t want = *size < (1u << 20) ? static_cast<std::size_t>(*size) : (1u << 20);
+        ssize_t count = retry([&] { return splice(fileno(stream), nullptr, out, nullptr, want, SPLICE_F_MOVE); });
         if (count == 0)
             return 0;
         if (count < 0)  // not a pipe after all, or a file system without splice
             return moved || (errno != EINVAL && errno != ENOSYS) ? -1 : 1;
+        *size -= static_cast<unsigned long long>(count);
     }
+    return 0;
 }
 
 long long write_some(int fd, const char* buffer, std::size_t size)

@@ -10,6 +10,7 @@
 #include "terminal_text.h"
 
 #include <chrono>
+#include <climits>
 #include <cstdio>
 #include <utility>
 
@@ -55,11 +56,53 @@ void erase_progress(const progress& shown)
         std::fputs("\b\b\b\b    \b\b\b\b", stdout);
 }
 
+// Reads the piped archive up to `offset`, passing over what lies before it
+// (the bytes between entries, or the rest of an entry whose copy failed).
+// -1: the pipe ended first.
+int skip_to(const archive_source& archive, long long offset)
+{
+    std::span<char> buffer = archive.copy_buffer;
+    while (archive.pipe_at < offset) {
+        const auto gap = static_cast<unsigned long long>(offset - archive.pipe_at);
+        std::size_t count = std::fread(buffer.data(), 1, gap < buffer.size() ? gap : buffer.size(), archive.pipe);
+        if (count == 0)
+            return -1;
+        archive.pipe_at += static_cast<long long>(count);
+    }
+    return 0;
+}
+
+// Moves the next `size` bytes of the piped archive to `out`: by the kernel
+// where it can, through the run's buffer for the rest. -1: the pipe ended
+// first, or a write failed; what was read counts as read all the same.
+int pass_on(const archive_source& archive, int out, unsigned long long size)
+{
+    unsigned long long left = size;
+    if (archive.kernel_copies) {
+        int kernel = move_in_kernel(archive.pipe, out, &left);
+        archive.pipe_at += static_cast<long long>(size - left);
+        if (kernel != 1)
+            return kernel == 0 && left == 0 ? 0 : -1;
+        archive.kernel_copies = false;
+    }
+    std::span<char> buffer = archive.copy_buffer;
+    while (left > 0) {
+        std::size_t count = std::fread(buffer.data(), 1, left < buffer.size() ? left : buffer.size(), archive.pipe);
+        archive.pipe_at += static_cast<long long>(count);
+        left -= count;
+        if (count == 0 || write_all(out, buffer.data(), count) != 0)
+            return -1;
+    }
+    return 0;
+}
+
 // Copies `size` bytes at `offset` of the archive to `out`: by the kernel
 // where it can, through the run's buffer for the rest. -1: the archive ends
 // inside the range, or a read or a write failed.
 int copy_piece(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
+    if (archive.pipe != nullptr)
+        return size == 0 || (skip_to(archive, offset) == 0 && pass_on(archive, out, size) == 0) ? 0 : -1;
     if (archive.kernel_copies) {
         int kernel = copy_in_kernel(archive.stream, &offset, &size, out);
         if (kernel < 0)
@@ -143,26 +186,6 @@ int write_output(const char* output_name, const archive_source& archive, std::in
 
 // ---- Reading the archive --------------------------------------------------
 
-// Replaces an archive that cannot be read by position with a copy of it in
-// an unnamed file, read from its start. A copy cut short by a full disk is
-// walked as a short archive. -1: no such file could be made.
-int spool_archive(file_ptr* stream, std::span<char> buffer)
-{
-    file_ptr spool(open_spool());
-    if (!spool)
-        return -1;
-    if (move_in_kernel(stream->get(), fileno(spool.get())) == 1) {
-        std::size_t count;
-        while ((count = std::fread(buffer.data(), 1, buffer.size(), stream->get())) > 0)
-            if (write_all(fileno(spool.get()), buffer.data(), count) != 0)
-                break;
-    }
-    if (std::fseek(spool.get(), 0, SEEK_SET) != 0)
-        return -1;
-    *stream = std::move(spool);
-    return 0;
-}
-
 bool stream_failed(std::FILE* stream)
 {
     return std::ferror(stream) != 0 || std::feof(stream) != 0;
@@ -235,6 +258,56 @@ int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data
     return stream_failed(stream) ? -1 : 0;
 }
 
+// Whether the non-empty entries of the archive `stream` lie one after
+// another past its index, as far as the index goes: then a pipe can give
+// each in turn. Leaves the stream at its start.
+bool entries_in_order(std::FILE* stream)
+{
+    char entry_name[entry_name_width + 1];
+    std::int32_t entry_count, data_offset;
+    std::uint32_t data_size;
+    bool in_order = true;
+    if (std::fseek(stream, signature_width, SEEK_SET) == 0 && read_int32(stream, &entry_count)) {
+        long long end = signature_width + 4 + 264ll * (entry_count > 0 ? entry_count : 0);
+        for (std::int32_t index = 0; in_order && index < entry_count; ++index) {
+            if (read_entry(stream, &data_offset, &data_size, entry_name) != 0)
+                break;
+            if (data_size == 0 || data_offset < 0)
+                continue;  // copies nothing: done, or failed at once
+            in_order = data_offset >= end;
+            end = data_offset + 0ll + data_size;
+        }
+    }
+    std::clearerr(stream);
+    std::fseek(stream, 0, SEEK_SET);
+    return in_order;
+}
+
+// Copies the header and index of the piped archive into `archive.stream`, an
+// unnamed file, and where the entries do not come in order, the rest of the
+// archive too, to be read by position; else the walk reads each entry from
+// the pipe. A copy cut short (by a full disk, or the pipe's end) is walked
+// as a short archive.
+void spool_archive(archive_source* archive)
+{
+    const int spool = fileno(archive->stream);
+    std::int32_t entry_count = 0;
+    char count[4];
+    if (pass_on(*archive, spool, signature_width + 4) == 0 && read_at(archive->stream, count, 4, signature_width) == 4)
+        entry_count = static_cast<std::int32_t>(static_cast<unsigned char>(count[0]) |
+                                                static_cast<unsigned char>(count[1]) << 8 |
+                                                static_cast<unsigned char>(count[2]) << 16 |
+                                                static_cast<unsigned>(static_cast<unsigned char>(count[3])) << 24);
+    if (entry_count > 0)
+        pass_on(*archive, spool, 264ull * static_cast<unsigned>(entry_count));
+    if (!entries_in_order(archive->stream)) {
+        std::fseek(archive->stream, 0, SEEK_END);  // where the file's own position goes on writing
+        pass_on(*archive, spool, ~0ull);
+        std::fseek(archive->stream, 0, SEEK_SET);
+        archive->pipe = nullptr;
+    }
+}
+
 // Reads the header and walks the index of an opened archive. -1: the archive
 // ends inside its header or index, or cannot be read.
 int walk_index(const char* archive_path, archive_source& archive)
@@ -303,18 +376,32 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     // Declared first, so that it goes after the stream that uses it.
     heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
     file_ptr stream(open_archive(archive_path, held));
-    if (stream && index_buffer)
-        std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
     if (!stream) {
         report_archive_failure("failed to open ", archive_path);
         return -1;
     }
-    if (!reads_by_position(stream.get()) && spool_archive(&stream, copy_buffer) != 0) {
-        report_archive_failure("failed to read ", archive_path);
-        return -1;
+    file_ptr pipe;
+    if (!reads_by_position(stream.get())) {
+        pipe = std::move(stream);
+        stream.reset(open_spool());
+        if (!stream) {
+            report_archive_failure("failed to read ", archive_path);
+            return -1;
+        }
+        std::setvbuf(pipe.get(), nullptr, _IONBF, 0);  // the kernel moves bytes from it too
     }
+    if (index_buffer)
+        std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
     // An open stream's file always has an identity; the sentinel matches none.
     archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives, copy_buffer, true, stdout_is_terminal()};
+    archive.pipe = pipe.get();
+    if (pipe)
+        spool_archive(&archive);
     identify_stream(stream.get(), &archive.identity, &archive.size);
-    return walk_index(archive_path, archive);
+    if (archive.pipe != nullptr)
+        archive.size = -1;  // the spool holds the index alone
+    int status = walk_index(archive_path, archive);
+    if (archive.pipe != nullptr)
+        skip_to(archive, LLONG_MAX);  // to its end, so that the program feeding it ends well
+    return status;
 }

@@ -66,7 +66,7 @@ struct run_archives {
 
 // One archive as its walk lends it to each entry's extraction.
 struct archive_source {
-    std::FILE* stream;                  // the archive, read by the walk
+    std::FILE* stream;                  // the archive, read by the walk (piped: its copy, or that of its index)
     long long size;                     // its length, or -1 when not a regular file
     file_identity identity;             // its identity: never replaced
     run_archives run;                   // the run's archives: never replaced either
@@ -74,6 +74,8 @@ struct archive_source {
     mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
     bool on_terminal = false;           // standard output is a terminal: names masked
     bool show_progress = false;         // the entry's progress fits on its line of the terminal
+    std::FILE* pipe = nullptr;          // a piped archive whose entries come in order: read once, as they come
+    mutable long long pipe_at = 0;      // how far the pipe has been read
 };
 
 // Entries of at least this size show their progress on a terminal.
@@ -96,9 +98,11 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
 // Extracts every entry of the archive at `archive_path` into the working
 // directory, with one progress line per entry on standard output. `held` is
 // the archive, held open by the caller, or no_archive to open it now; the
-// walk releases it. An archive that cannot be read by position (a pipe, a FIFO) is
-// first copied into an unnamed file of the working directory, which goes
-// when the walk ends. No entry may replace a file of `archives`;
+// walk releases it. Of an archive that cannot be read by position (a pipe,
+// a FIFO) the header and index are first copied into an unnamed file of the
+// working directory, which goes when the walk ends; where the entries come
+// one after another, each is then copied straight from the pipe, and else
+// the rest of the archive is copied there too. No entry may replace a file of `archives`;
 // `copy_buffer` is the run's copy buffer. Returns 0 when the whole index
 // was read; -1 when the archive could not be opened or read to the end of
 // its index.

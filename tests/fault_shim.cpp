@@ -8,6 +8,8 @@
 //   no_rename2     no renameat2 flags (EINVAL): no no-replace rename, no
 //                  exchange, as on some FUSE stores and 9p mounts;
 //   emfile_once    the first unnamed file finds no descriptor free;
+//   no_copy_range  the kernel copies between no two files (EXDEV), and
+//   no_splice      moves nothing out of a pipe into a file (EINVAL);
 //   failing_close  closing a file the tool made for an output fails (after
 //                  closing it), as on a network file system that reports a
 //                  late write error, which statfs then says it is (NFS);
@@ -177,4 +179,24 @@ extern "C" int statfs(const char* path, struct statfs* status)
 extern "C" int statfs64(const char* path, struct statfs64* status)
 {
     return statfs(path, reinterpret_cast<struct statfs*>(status));
+}
+
+extern "C" ssize_t copy_file_range(int in, off64_t* in_at, int out, off64_t* out_at, std::size_t size, unsigned flags)
+{
+    if (fault("no_copy_range")) {
+        errno = EXDEV;
+        return -1;
+    }
+    return next<ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned)>("copy_file_range")(
+        in, in_at, out, out_at, size, flags);
+}
+
+extern "C" ssize_t splice(int in, off64_t* in_at, int out, off64_t* out_at, std::size_t size, unsigned flags)
+{
+    if (fault("no_splice")) {
+        errno = EINVAL;
+        return -1;
+    }
+    return next<ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned)>("splice")(in, in_at, out, out_at,
+                                                                                           size, flags);
 }
