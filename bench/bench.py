@@ -75,6 +75,38 @@ def peak_memory(command, workdir):
         return int(f.read().split()[-1])
 
 
+def syscalls_per_entry(command, workdir, entries):
+    """System calls of one run over the entry count, as strace -c -f counts
+    them (every call, start-up included), or None without strace."""
+    if not shutil.which("strace"):
+        return None
+    report = os.path.join(os.path.dirname(workdir), "strace")
+    run_once(["strace", "-c", "-f", "-o", report] + command, workdir)
+    with open(report) as f:  # % time, seconds, usecs/call, calls, [errors,] "total"
+        total = [line.split() for line in f if line.rstrip().endswith("total")]
+    return int(total[-1][3]) / entries
+
+
+def fits_in_room(command, scratch, room, files, total):
+    """Whether `command` leaves `files` files of `total` bytes in all in a
+    fresh tmpfs of `room` bytes (mounting one needs root); None where none
+    can be mounted."""
+    mount = os.path.join(scratch, "room")
+    os.mkdir(mount)
+    try:
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", f"size={room}", "tmpfs", mount],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            return None
+        try:
+            subprocess.run(command, cwd=mount, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            left = os.listdir(mount)
+            return len(left) == files and sum(os.path.getsize(os.path.join(mount, f)) for f in left) == total
+        finally:
+            subprocess.run(["umount", mount])
+    finally:
+        os.rmdir(mount)
+
+
 def piped(archive, command):
     """`command` reading `archive` through a pipe, as from a decompressor."""
     return ["sh", "-c", f"cat '{archive}' | {command}"]
@@ -150,12 +182,24 @@ def main():
                 compare(scratch, "snd_extractor vs floor", [tool, archive], [floor, archive], args.runs)
                 compare(scratch, "snd_extractor vs safe floor", [tool, archive], [floor, "--safe", archive], args.runs)
                 compare(scratch, "snd_extractor vs tar -x", [tool, archive], ["tar", "-xf", tar], args.runs)
+                calls = syscalls_per_entry([tool, archive], os.path.join(scratch, "out"), count)
+                if calls is not None:
+                    print(f"  {'system calls per entry':<34} {calls:9.2f}", flush=True)
             if not small and "medium" in parts:
                 compare(scratch, "snd_extractor vs cp of the archive", [tool, archive], ["cp", archive, "."], args.runs)
             if "pipe" in parts:
                 compare(scratch, "from a pipe: vs tar -x from a pipe", piped(archive, f"'{tool}' /dev/stdin"),
                         piped(tar, "tar -xf -"), args.runs)
                 peak("from a pipe", piped(archive, f"'{tool}' /dev/stdin"), os.path.join(scratch, "out"))
+                # Room for the outputs, two entries and the index, and no more
+                # (with 1 MiB for the file system itself): a run that copies
+                # the whole archive first does not fit.
+                room = count * size + 2 * size + 264 * count + (1 << 20) if not small else None
+                fits = (fits_in_room(piped(archive, f"'{tool}' /dev/stdin"), scratch, room, count, count * size)
+                        if room else None)
+                if room:
+                    verdict = {True: "fits", False: "does NOT fit", None: "not measured (mounting needs root)"}
+                    print(f"  {'in outputs + 2 entries + index':<34} {verdict[fits]}", flush=True)
             if not small and "cross" in parts:
                 disk = tempfile.mkdtemp(prefix="snd_bench.", dir=args.disk)
                 try:

@@ -113,7 +113,8 @@ std::FILE* open_archive(const char* path, archive_handle held);
 extern const std::size_t index_buffer_size;
 
 // Whether the stream's file can be read at any position: false for a pipe,
-// a FIFO, a terminal or a socket.
+// a FIFO, a terminal or a socket (a pipe's own buffer is then made larger
+// where the system allows).
 bool reads_by_position(std::FILE* stream);
 
 // A new file for reading and writing in the working directory that no user

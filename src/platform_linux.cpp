@@ -494,9 +494,15 @@ std::FILE* open_archive(const char* path, archive_handle held)
 // usual 4 KiB. The data is read by position, around the buffer.
 const std::size_t index_buffer_size = 64 << 10;
 
+// A pipe gets a buffer of 1 MiB (the most the system grants without
+// privilege), so that the program feeding it and the tool take turns
+// sixteen times less often than with the usual 64 KiB.
 bool reads_by_position(std::FILE* stream)
 {
-    return lseek(fileno(stream), 0, SEEK_CUR) >= 0;
+    if (lseek(fileno(stream), 0, SEEK_CUR) >= 0)
+        return true;
+    fcntl(fileno(stream), F_SETPIPE_SZ, 1 << 20);
+    return false;
 }
 
 // An unnamed file; else a hidden temporary name, removed at once, with the
