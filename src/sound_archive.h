@@ -76,6 +76,8 @@ struct archive_source {
     bool show_progress = false;         // the entry's progress fits on its line of the terminal
     std::FILE* pipe = nullptr;          // a piped archive whose entries come in order: read once, as they come
     mutable long long pipe_at = 0;      // how far the pipe has been read
+    mutable long long window_at = 0;    // the part of the archive in the copy buffer, for small entries
+    mutable std::size_t window_size = 0;
 };
 
 // Entries of at least this size show their progress on a terminal.

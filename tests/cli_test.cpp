@@ -577,7 +577,11 @@ TEST_F(Cli, BothCopyRoadsAreExactAndFailCleanlyAtTheFileSizeLimit)
     for (int i = 0; i < 2500000; ++i)
         pattern.push_back(static_cast<char>(i * 7 % 251));
     const std::string big(128 * 1024, 'B');
-    const std::string archive = pack({{"pattern.wav", pattern}, {"new.wav", big}, {"kept.wav", big}, {"small.wav", "small"}});
+    // again.wav reads small.wav's bytes anew, after the buffer held others.
+    const auto at = index_end(5), p = static_cast<std::uint32_t>(pattern.size()), b = static_cast<std::uint32_t>(big.size());
+    const std::string archive = builder::archive(5, {{at, 5, "small.wav"}, {at + 5, p, "pattern.wav"}, {at + 5 + p, b, "new.wav"},
+                                                     {at + 5 + p + b, b, "kept.wav"}, {at, 5, "again.wav"}},
+                                                 "small" + pattern + big + big);
     std::vector<std::pair<std::string, run_options>> sources{{"w.zqa", {}}};
     put("w.zqa", archive);
     int memfd = testing_windows_build() ? -1 : memfd_create("archive", 0);
@@ -593,18 +597,21 @@ TEST_F(Cli, BothCopyRoadsAreExactAndFailCleanlyAtTheFileSizeLimit)
         put("kept.wav", "kept bytes");
         // The tool is not shielded from SIGXFSZ here: it must stand it itself.
         options.file_size_limit = 100000;
-        expect_run({path}, "4 sounds in " + path + ".\nextract [pattern.wav]...failed.\nextract [new.wav]...failed.\n"
-                                                   "extract [kept.wav]...failed.\nextract [small.wav]...done.\n",
+        expect_run({path}, "5 sounds in " + path + ".\nextract [small.wav]...done.\nextract [pattern.wav]...failed.\n"
+                                                   "extract [new.wav]...failed.\nextract [kept.wav]...failed.\n"
+                                                   "extract [again.wav]...done.\n",
                    "", options);
-        EXPECT_EQ(list_dir(dir.path()), (names{"kept.wav", "small.wav", "w.zqa"}));
+        EXPECT_EQ(list_dir(dir.path()), (names{"again.wav", "kept.wav", "small.wav", "w.zqa"}));
         EXPECT_EQ(get("kept.wav"), "kept bytes");
-        EXPECT_EQ(get("small.wav"), "small");
+        EXPECT_EQ(get("small.wav") + get("again.wav"), "smallsmall");
         options.file_size_limit = -1;
-        expect_run({path}, "4 sounds in " + path + ".\nextract [pattern.wav]...done.\nextract [new.wav]...done.\n"
-                                                   "extract [kept.wav]...done.\nextract [small.wav]...done.\n",
+        expect_run({path}, "5 sounds in " + path + ".\nextract [small.wav]...done.\nextract [pattern.wav]...done.\n"
+                                                   "extract [new.wav]...done.\nextract [kept.wav]...done.\n"
+                                                   "extract [again.wav]...done.\n",
                    "", options);
         EXPECT_TRUE(get("pattern.wav") == pattern) << "2,500,000 bytes across two boundaries of the 1 MiB buffer";
         EXPECT_TRUE(get("kept.wav") == big);
+        EXPECT_EQ(get("again.wav"), "small");
         fs::remove(dir / "new.wav");
         fs::remove(dir / "pattern.wav");
     }
