@@ -121,8 +121,10 @@ int copy_small(const archive_source& archive, long long offset, std::size_t size
 // inside the range, or a read or a write failed.
 int copy_piece(const archive_source& archive, long long offset, unsigned long long size, int out)
 {
+    if (size == 0)
+        return 0;  // wherever its offset points
     if (archive.pipe != nullptr)
-        return size == 0 || (skip_to(archive, offset) == 0 && pass_on(archive, out, size) == 0) ? 0 : -1;
+        return skip_to(archive, offset) == 0 && pass_on(archive, out, size) == 0 ? 0 : -1;
     if (size <= small_entry && archive.copy_buffer.size() >= window)
         return copy_small(archive, offset, static_cast<std::size_t>(size), out);
     if (archive.kernel_copies) {

@@ -23,12 +23,17 @@
 
 bool testing_windows_build()
 {
-    return std::string(SND_EXTRACTOR_LAUNCHER).size() > 0;
+    return std::string_view(SND_EXTRACTOR_PATH).ends_with(".exe");
+}
+
+bool testing_under_emulator()
+{
+    return !std::string_view(SND_EXTRACTOR_LAUNCHER).empty() && !testing_windows_build();
 }
 
 bool launcher_installed()
 {
-    if (!testing_windows_build())
+    if (std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
         return true;
     const char* path = std::getenv("PATH");
     std::string dirs = path != nullptr ? path : "";
@@ -151,7 +156,7 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
                  int err)
 {
     std::vector<std::string> strings{SND_EXTRACTOR_PATH};
-    if (testing_windows_build())
+    if (!std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
         strings.insert(strings.begin(), SND_EXTRACTOR_LAUNCHER);
     strings.insert(strings.end(), args.begin(), args.end());
     std::vector<char*> argv;
@@ -202,10 +207,11 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         // Wine reads arguments and file names as UTF-8, and takes the ANSI
         // code page from the locale's country: 1252, or 932 for ja_JP.
         setenv("LC_ALL", options.locale.empty() ? "C.UTF-8" : options.locale.c_str(), 1);
-        execvp(argv[0], argv.data());
-    } else {
-        execve(SND_EXTRACTOR_PATH, argv.data(), environ);
     }
+    if (!std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
+        execvp(argv[0], argv.data());
+    else
+        execve(SND_EXTRACTOR_PATH, argv.data(), environ);
     _exit(127);
 }
 

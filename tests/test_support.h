@@ -54,8 +54,13 @@ struct run_result {
     int term_signal = 0;   // when a signal ended it
 };
 
-// Whether the tool under test is the Windows executable, run by a launcher.
+// Whether the tool under test is the Windows executable, run by a launcher
+// (Wine).
 bool testing_windows_build();
+
+// Whether the tool under test is a Linux executable of another machine, run
+// by its emulator (qemu-user).
+bool testing_under_emulator();
 
 // Whether the launcher, if the tool needs one, is installed here.
 bool launcher_installed();
