@@ -3,3 +3,9 @@
 if(CPACK_GENERATOR STREQUAL "TGZ" AND CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOURCE_PACKAGE_FILE_NAME)
   set(CPACK_INCLUDE_TOPLEVEL_DIRECTORY ON)
 endif()
+
+# Every file in every package carries the release time (cpack reads it from
+# SOURCE_DATE_EPOCH), unless the packager set one.
+if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
+  set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SND_EXTRACTOR_EPOCH})
+endif()
