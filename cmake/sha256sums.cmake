@@ -1,16 +1,25 @@
 # Writes SHA256SUMS beside the release files of a folder, listing each of
 # them (as sha256sum -c reads it): cmake -DDIR=folder -P sha256sums.cmake,
-# or as CPack's post-build script, for the folder its packages went to.
+# or as CPack's post-build script, for the folder its packages go to (they
+# are still elsewhere then, in CPACK_PACKAGE_FILES).
+set(paths "")
 if(NOT DIR)
-  list(GET CPACK_PACKAGE_FILES 0 first)
-  get_filename_component(DIR "${first}" DIRECTORY)
+  set(DIR "${CPACK_PACKAGE_DIRECTORY}")
+  set(paths ${CPACK_PACKAGE_FILES})
 endif()
-file(GLOB files RELATIVE "${DIR}" "${DIR}/snd_extractor-*.tar.gz" "${DIR}/snd_extractor-*.zip"
-     "${DIR}/snd-extractor_*.deb")
-list(SORT files)
+file(GLOB present "${DIR}/snd_extractor-*.tar.gz" "${DIR}/snd_extractor-*.zip" "${DIR}/snd-extractor_*.deb")
+set(names "")
+foreach(path IN LISTS paths present)
+  get_filename_component(name "${path}" NAME)
+  if(NOT name IN_LIST names)
+    list(APPEND names "${name}")
+    set(path_of_${name} "${path}")
+  endif()
+endforeach()
+list(SORT names)
 set(sums "")
-foreach(name IN LISTS files)
-  file(SHA256 "${DIR}/${name}" hash)
+foreach(name IN LISTS names)
+  file(SHA256 "${path_of_${name}}" hash)
   string(APPEND sums "${hash}  ${name}\n")
 endforeach()
 file(WRITE "${DIR}/SHA256SUMS" "${sums}")
