@@ -5,7 +5,9 @@ if(CPACK_GENERATOR STREQUAL "TGZ" AND CPACK_PACKAGE_FILE_NAME STREQUAL CPACK_SOU
 endif()
 
 # Every file in every package carries the release time (cpack reads it from
-# SOURCE_DATE_EPOCH), unless the packager set one.
+# SOURCE_DATE_EPOCH), unless the packager set one; a zip's times are local
+# times, taken here in UTC whatever the builder's time zone.
 if(NOT DEFINED ENV{SOURCE_DATE_EPOCH})
   set(ENV{SOURCE_DATE_EPOCH} ${CPACK_SND_EXTRACTOR_EPOCH})
 endif()
+set(ENV{TZ} UTC)
