@@ -217,15 +217,17 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 
 }  // namespace
 
-void feed_pipe(int fd, const std::string& bytes)
+std::size_t feed_pipe(int fd, const std::string& bytes)
 {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
-    for (std::size_t at = 0; at < bytes.size();) {
+    std::size_t at = 0;
+    while (at < bytes.size()) {
         ssize_t count = write(fd, bytes.data() + at, bytes.size() - at);
         if (count <= 0)
             break;
         at += static_cast<std::size_t>(count);
     }
+    return at;
 }
 
 std::string lines(const std::string& text)
@@ -300,9 +302,10 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         spawned.stdin_fd = feed[0];
     }
     pid_t child = spawn_tool(dir, args, spawned, slave, fileno(err_file.get()));
+    std::size_t fed = 0;
     if (feed[0] >= 0) {
         close(feed[0]);
-        feed_pipe(feed[1], options.stdin_bytes);
+        fed = feed_pipe(feed[1], options.stdin_bytes);
         close(feed[1]);
     }
 
@@ -319,5 +322,6 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     run_result result = wait_tool(child);
     result.out = master >= 0 ? terminal_text : read_all(out_file.get());
     result.err = read_all(err_file.get());
+    result.stdin_fed = fed;
     return result;
 }

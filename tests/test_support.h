@@ -52,6 +52,7 @@ struct run_result {
     std::string err;
     int exit_code = -1;    // when the tool exited
     int term_signal = 0;   // when a signal ended it
+    std::size_t stdin_fed = 0;  // how much of run_options::stdin_bytes the tool took
 };
 
 // Whether the tool under test is the Windows executable, run by a launcher
@@ -78,8 +79,8 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
 // Writes `bytes` into the pipe `fd` until they are all written or no one
-// reads any more (SIGPIPE is ignored from then on).
-void feed_pipe(int fd, const std::string& bytes);
+// reads any more (SIGPIPE is ignored from then on). Returns how many it wrote.
+std::size_t feed_pipe(int fd, const std::string& bytes);
 
 // Waits for a started tool to end.
 run_result wait_tool(int pid);
