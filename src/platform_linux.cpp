@@ -202,12 +202,10 @@ closing find_close_check()
 
 // The identity of the open file `fd`: always known for a descriptor of
 // ours, and without it nothing would ever be removed.
-file_identity identity_of(int fd)
+int identity_of(int fd, file_identity* identity)
 {
     struct stat status;
-    file_identity identity{};
-    identity_from(fstat(fd, &status), status, &identity);
-    return identity;
+    return identity_from(fstat(fd, &status), status, identity);
 }
 
 // Links the unnamed file `fd` to `path`, never replacing anything there.
@@ -269,9 +267,8 @@ naming claim_and_rename(const char* from, const char* to)
     int claim = create_named(to, O_WRONLY, 0666);
     if (claim < 0)
         return errno == EEXIST ? naming::taken : naming::failed;
-    struct stat status;
     file_identity claimed{}, there{};
-    bool known = identity_from(fstat(claim, &status), status, &claimed) == 0;
+    bool known = identity_of(claim, &claimed) == 0;
     close(claim);
     if (!known)
         return naming::failed;  // nothing could tell the claim from another's file
@@ -597,7 +594,7 @@ output_file::output_file()
     if (fd_ < 0)
         return;
     stage_ = stage::temporary;
-    identity_ = identity_of(fd_);
+    identity_of(fd_, &identity_);
     set_pending(&pending_output, temp_name_, identity_);
 }
 
@@ -625,7 +622,7 @@ naming output_file::name(const char* name, const file_identity* replacing)
     if (stage_ == stage::unnamed && replacing == nullptr) {
         const bool may_fail = close_check != closing::cannot_fail;
         if (may_fail)
-            identity_ = identity_of(fd_);
+            identity_of(fd_, &identity_);
         if (link_unnamed(fd_, name, road) != 0)
             return errno == EEXIST ? naming::taken : naming::failed;
         stage_ = stage::named;
@@ -638,7 +635,7 @@ naming output_file::name(const char* name, const file_identity* replacing)
         return naming::failed;
     }
     if (stage_ == stage::unnamed) {
-        identity_ = identity_of(fd_);
+        identity_of(fd_, &identity_);
         if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, road); }) != 0)
             return naming::failed;
         stage_ = stage::temporary;

@@ -388,8 +388,8 @@ naming output_file::name(const char* name, const file_identity* replacing)
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)
 {
     long long position = _ftelli64(stream);
-    if (position < 0 || _fseeki64(stream, offset, SEEK_SET) != 0)
-        return -1;
+    if (position < 0 || offset < 0 || _fseeki64(stream, offset, SEEK_SET) != 0)
+        return -1;  // (a seek that fails may leave the stream where no read finds its place again)
     std::size_t count = std::fread(buffer, 1, size, stream);
     bool failed = std::ferror(stream) != 0;
     std::clearerr(stream);

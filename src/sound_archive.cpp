@@ -216,13 +216,19 @@ bool stream_failed(std::FILE* stream)
     return std::ferror(stream) != 0 || std::feof(stream) != 0;
 }
 
+// The little-endian 32-bit value of `bytes`.
+std::uint32_t le32(const unsigned char (&bytes)[4])
+{
+    return std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
+           std::uint32_t{bytes[3]} << 24;
+}
+
 bool read_uint32(std::FILE* stream, std::uint32_t* value)
 {
     unsigned char bytes[4];
     if (std::fread(bytes, 1, sizeof bytes, stream) != sizeof bytes)
         return false;
-    *value = std::uint32_t{bytes[0]} | std::uint32_t{bytes[1]} << 8 | std::uint32_t{bytes[2]} << 16 |
-             std::uint32_t{bytes[3]} << 24;
+    *value = le32(bytes);
     return true;
 }
 
@@ -293,7 +299,7 @@ bool entries_in_order(std::FILE* stream)
     std::uint32_t data_size;
     bool in_order = true;
     if (std::fseek(stream, signature_width, SEEK_SET) == 0 && read_int32(stream, &entry_count)) {
-        long long end = signature_width + 4 + 264ll * (entry_count > 0 ? entry_count : 0);
+        long long end = header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
         for (std::int32_t index = 0; in_order && index < entry_count; ++index) {
             if (read_entry(stream, &data_offset, &data_size, entry_name) != 0)
                 break;
@@ -317,14 +323,12 @@ void spool_archive(archive_source* archive)
 {
     const int spool = fileno(archive->stream);
     std::int32_t entry_count = 0;
-    char count[4];
-    if (pass_on(*archive, spool, signature_width + 4) == 0 && read_at(archive->stream, count, 4, signature_width) == 4)
-        entry_count = static_cast<std::int32_t>(static_cast<unsigned char>(count[0]) |
-                                                static_cast<unsigned char>(count[1]) << 8 |
-                                                static_cast<unsigned char>(count[2]) << 16 |
-                                                static_cast<unsigned>(static_cast<unsigned char>(count[3])) << 24);
+    unsigned char count[4];  // read by position: the spool's own position is where the copy goes on
+    if (pass_on(*archive, spool, header_width) == 0 &&
+        read_at(archive->stream, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
+        entry_count = static_cast<std::int32_t>(le32(count));
     if (entry_count > 0)
-        pass_on(*archive, spool, 264ull * static_cast<unsigned>(entry_count));
+        pass_on(*archive, spool, index_entry_width * static_cast<unsigned long long>(entry_count));
     if (!entries_in_order(archive->stream)) {
         std::fseek(archive->stream, 0, SEEK_END);  // where the file's own position goes on writing
         pass_on(*archive, spool, ~0ull);

@@ -21,6 +21,8 @@
 
 inline constexpr std::size_t signature_width = 16;
 inline constexpr std::size_t entry_name_width = 256;
+inline constexpr std::size_t header_width = signature_width + 4;         // and entry_count
+inline constexpr std::size_t index_entry_width = 4 + 4 + entry_name_width;  // data_offset, data_size, name
 
 // A stream that is closed when it goes.
 struct file_closer {
