@@ -63,6 +63,13 @@ TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
     }
 }
 
+TEST(DisplayColumns, CountsTwoForEveryCharacterBeyondAscii)
+{
+    EXPECT_EQ(display_columns("plain.wav"), 9u);
+    EXPECT_EQ(display_columns("\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav"), 8u);  // three and four bytes, two columns each
+    EXPECT_EQ(display_columns("caf\xe9.wav"), 9u);                           // a stray byte: two, to be safe
+}
+
 // extract_wav works in the current directory: each test runs in its own.
 class ExtractWav : public testing::Test {
 protected:
