@@ -88,15 +88,25 @@ const char* after_last_separator(const char* name, char (&buffer)[output_name_si
 using archive_handle = std::intptr_t;
 inline constexpr archive_handle no_archive = -1;
 
+// The last component of an archive path: what follows its last separator
+// ('/'; on Windows '\' and a drive's ':' too), or the whole path.
+const char* last_component(const char* path);
+
+// Where `path` leads once the links at its end are followed, as far as they
+// go (to nothing, for a link that leads nowhere): a new path from malloc,
+// which the caller frees. nullptr where its last component is no link.
+char* follow_links(const char* path);
+
 // What a path names, links followed, without opening it (opening a FIFO
 // early would block, and end a writer already waiting); `identity` is set
 // unless it names nothing.
 enum class archive_kind { missing, regular, other };
 archive_kind inspect_archive(const char* path, file_identity* identity);
 
-// How many archives the run may hold open at the start, leaving the
-// descriptors that its own files need (the archive being read, its spool,
-// an output and the file it replaces) with room to spare.
+// How many archives the run may hold open at the start: of the descriptors
+// that are not open yet, all but those its own files need (the archive
+// being read, its spool, an output and the file it replaces) with room to
+// spare.
 std::size_t archive_budget();
 
 // Opens the regular file `path` to be held, and sets `identity` from what

@@ -4,11 +4,14 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 #include <initializer_list>
 
+#include <dirent.h>
 #include <fcntl.h>
+#include <climits>
 #include <linux/magic.h>
 #include <sys/ioctl.h>
 #include <sys/random.h>
@@ -48,17 +51,42 @@ bool not_supported(int error)
     return error == EOPNOTSUPP || error == EINVAL || error == ENOSYS || error == EISDIR || error == EPERM;
 }
 
-// The files that an interruption removes: an output under its temporary
-// name, and the empty file that claims a sound's name on a file system
-// without no-replace renames or links; each with its identity. The handler
-// reads one only while its flag is set, and they are changed only while the
-// interrupting signals are held, so the handler never sees half a name.
+// A file that an interruption removes, with its identity; `name` holds
+// the longest temporary name or output name there is (256 bytes and a NUL).
 struct pending_file {
-    char name[260];
+    char name[257];
     file_identity identity;
     volatile std::sig_atomic_t set;
 };
-pending_file pending_output, pending_claim;
+
+// How a new output file is made, found out on the first one: unnamed and
+// linked by its descriptor, unnamed and linked through /proc, or under a
+// hidden temporary name from the start (no unnamed files here, or no way to
+// link them).
+enum class creation { unknown, unnamed_by_descriptor, unnamed_through_proc, temporary_name };
+
+// Whether closing a file of the working directory can fail: on local file
+// systems a close reports nothing (write errors surface in write and
+// fsync), elsewhere (NFS, SMB, FUSE) it may report a late write error,
+// and then the file's identity is taken before it is closed, to remove it.
+enum class closing { unknown, cannot_fail, may_fail };
+
+// The run's output files, process-wide. The interrupt handler reads the two
+// pending files, each only while its flag is set; they change only while
+// the interrupting signals are held, so that it never sees half a name. The
+// rest is what the working directory's file system was found to have or
+// lack, learnt on the first output or the first refusal, and kept for the
+// rest of the run: it changes only where the system says it cannot do a
+// thing (not_supported), never on a passing failure.
+struct output_state {
+    pending_file temporary;  // an output under its hidden temporary name
+    pending_file claim;      // the empty file that claims a free name (no no-replace renames, no links)
+    creation road = creation::unknown;
+    closing close_check = closing::unknown;
+    bool can_exchange = true;     // renameat2(RENAME_EXCHANGE)
+    bool can_keep_taken = true;   // renameat2(RENAME_NOREPLACE)
+};
+output_state outputs;
 
 constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
@@ -80,8 +108,8 @@ extern "C" void __gcov_dump();  // a process ended by a signal writes no coverag
 
 extern "C" void on_interrupt(int signal_number)
 {
-    remove_pending(pending_output);
-    remove_pending(pending_claim);
+    remove_pending(outputs.temporary);
+    remove_pending(outputs.claim);
 #ifdef SND_EXTRACTOR_COVERAGE
     __gcov_dump();
 #endif
@@ -167,21 +195,6 @@ void remove_if_same(const char* path, const file_identity& identity)
         unlink(path);
 }
 
-// How a new output file is made, found out on the first one: unnamed and
-// linked by its descriptor, unnamed and linked through /proc, or under a
-// hidden temporary name from the start (no unnamed files here, or no way to
-// link them). It changes only where the system says it cannot do a thing.
-enum class output_road { unknown, by_descriptor, through_proc, named };
-output_road road = output_road::unknown;
-
-// Whether closing a file of the working directory can fail: on local file
-// systems a close reports nothing (write errors surface in write and
-// fsync), elsewhere (NFS, SMB, FUSE) it may report a late write error,
-// and then the file's identity is taken before it is closed, to remove it.
-// Found out once, on the first unnamed file.
-enum class closing { unknown, cannot_fail, may_fail };
-closing close_check = closing::unknown;
-
 closing find_close_check()
 {
     struct statfs status;
@@ -209,9 +222,9 @@ int identity_of(int fd, file_identity* identity)
 }
 
 // Links the unnamed file `fd` to `path`, never replacing anything there.
-int link_unnamed(int fd, const char* path, output_road how)
+int link_unnamed(int fd, const char* path, creation how)
 {
-    if (how == output_road::by_descriptor)
+    if (how == creation::unnamed_by_descriptor)
         return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
@@ -221,12 +234,12 @@ int link_unnamed(int fd, const char* path, output_road how)
 // Which road links the unnamed file `fd`: asked by linking it to ".", which
 // is always taken, so that a road that would work answers EEXIST and nothing
 // is made. Linking by descriptor may need a privilege; /proc may be absent.
-output_road find_link_road(int fd)
+creation find_link_road(int fd)
 {
-    for (output_road how : {output_road::by_descriptor, output_road::through_proc})
+    for (creation how : {creation::unnamed_by_descriptor, creation::unnamed_through_proc})
         if (link_unnamed(fd, ".", how) != 0 && errno == EEXIST)
             return how;
-    return output_road::named;
+    return creation::temporary_name;
 }
 
 // An unnamed file in the working directory, opened for `access` (O_WRONLY,
@@ -272,13 +285,28 @@ naming claim_and_rename(const char* from, const char* to)
     close(claim);
     if (!known)
         return naming::failed;  // nothing could tell the claim from another's file
-    set_pending(&pending_claim, to, claimed);
+    set_pending(&outputs.claim, to, claimed);
     naming result = naming::taken;  // another's file came to the name: never replaced
     if (inspect_name(to, &there) == name_kind::other && same_file(there, claimed))
         result = std::rename(from, to) == 0 ? naming::named : naming::failed;
     if (result == naming::failed)
         remove_if_same(to, claimed);
-    set_pending(&pending_claim, nullptr);
+    set_pending(&outputs.claim, nullptr);
+    return result;
+}
+
+// Renames `from` to `to` only if nothing is at `to`, where the file system
+// can. -1 with EEXIST where something is; with not_supported(errno) where
+// the file system cannot.
+int rename_keeping_taken(const char* from, const char* to)
+{
+    if (!outputs.can_keep_taken) {
+        errno = EINVAL;
+        return -1;
+    }
+    int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
+    if (result != 0 && not_supported(errno))
+        outputs.can_keep_taken = false;
     return result;
 }
 
@@ -287,7 +315,7 @@ naming claim_and_rename(const char* from, const char* to)
 // the file system has none, by a hard link, or else by a claim.
 naming rename_no_replace(const char* from, const char* to, const file_identity& identity)
 {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE) == 0)
+    if (rename_keeping_taken(from, to) == 0)
         return naming::named;
     if (errno == EEXIST)
         return naming::taken;
@@ -311,19 +339,61 @@ void report_kept(const char* name, const char* kept)
     std::fflush(stderr);
 }
 
+// Moves what is at `name` to a fresh hidden name, in `aside`, never
+// replacing anything there: where the file system cannot refuse a taken
+// name, the random name was free a moment before.
+int move_aside(const char* name, char (&aside)[32])
+{
+    return with_fresh_name(aside, [name](const char* fresh) {
+        int result = rename_keeping_taken(name, fresh);
+        if (result == 0 || !not_supported(errno))
+            return result;
+        file_identity there;
+        if (inspect_name(fresh, &there) != name_kind::nothing) {
+            errno = EEXIST;
+            return -1;
+        }
+        return std::rename(name, fresh);
+    });
+}
+
+// Puts the file moved to `aside` back at `name`, never replacing what came
+// there since; where it cannot, it stays where it is, and the run says so.
+void put_back(const char* aside, const char* name, const file_identity& moved)
+{
+    if (rename_no_replace(aside, name, moved) != naming::named)
+        report_kept(name, aside);
+}
+
 // Puts the closed file at the temporary name `from` at `to` in place of the
-// file `replacing`, never removing anything else: the two are exchanged,
-// and what came from the name is removed only if it is that file; else it
-// goes back. Where the file system cannot exchange, a plain rename.
+// file `replacing`, never removing anything else. Where the file system can
+// exchange two names, the two are exchanged, and what came from the name is
+// removed only if it is that file; else it goes back. Elsewhere what is at
+// the name is moved aside and checked, the file takes the freed name without
+// replacing anything, and only then is the moved file removed; if it was
+// another, or the name could not be taken, it goes back.
 // Called with the signals held.
 naming exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
 {
-    if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {
+    if (outputs.can_exchange && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {
         if (errno == ENOENT)  // the name is free now: take it, replacing nothing
             return rename_no_replace(from, to, identity);
         if (!not_supported(errno))
             return naming::failed;
-        return std::rename(from, to) == 0 ? naming::named : naming::failed;
+        outputs.can_exchange = false;
+    }
+    if (!outputs.can_exchange) {
+        char aside[32];
+        if (move_aside(to, aside) != 0)
+            return errno == ENOENT ? rename_no_replace(from, to, identity) : naming::failed;
+        file_identity moved{};
+        const bool found = inspect_name(aside, &moved) == name_kind::other && same_file(moved, replacing);
+        naming result = found ? rename_no_replace(from, to, identity) : naming::failed;
+        if (result == naming::named)
+            remove_if_same(aside, moved);
+        else
+            put_back(aside, to, moved);
+        return result == naming::named ? naming::named : naming::failed;
     }
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
@@ -346,8 +416,7 @@ naming exchange_into(const char* from, const char* to, const file_identity& repl
         }
         return naming::failed;
     }
-    if (rename_no_replace(from, to, displaced) != naming::named)
-        report_kept(to, from);
+    put_back(from, to, displaced);
     return naming::failed;  // this file went on with the name
 }
 
@@ -433,6 +502,37 @@ const char* after_last_separator(const char* name, char (&)[output_name_size])
     return slash != nullptr ? slash + 1 : name;
 }
 
+const char* last_component(const char* path)
+{
+    const char* slash = std::strrchr(path, '/');
+    return slash != nullptr ? slash + 1 : path;
+}
+
+char* follow_links(const char* path)
+{
+    struct stat status;
+    if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode))
+        return nullptr;
+    // Two paths of PATH_MAX on the heap: the stack may be 16 KiB.
+    char* current = static_cast<char*>(std::malloc(2 * PATH_MAX));
+    if (current == nullptr)
+        return nullptr;
+    char* target = current + PATH_MAX;
+    std::snprintf(current, PATH_MAX, "%s", path);
+    for (int hop = 0; hop < 40 && lstat(current, &status) == 0 && S_ISLNK(status.st_mode); ++hop) {
+        ssize_t length = readlink(current, target, PATH_MAX - 1);
+        if (length <= 0)
+            break;
+        target[length] = '\0';
+        // A relative target is read from the link's folder.
+        const auto folder = target[0] == '/' ? 0 : static_cast<std::size_t>(last_component(current) - current);
+        if (folder + static_cast<std::size_t>(length) >= PATH_MAX)
+            break;
+        std::memmove(current + folder, target, static_cast<std::size_t>(length) + 1);
+    }
+    return current;  // the caller frees the block with it
+}
+
 archive_kind inspect_archive(const char* path, file_identity* identity)
 {
     struct stat status;
@@ -441,20 +541,35 @@ archive_kind inspect_archive(const char* path, file_identity* identity)
     return S_ISREG(status.st_mode) ? archive_kind::regular : archive_kind::other;
 }
 
+// How many descriptors are open below `limit`: the entries of
+// /proc/self/fd (less the one that reads them), else the lowest free one
+// for want of better.
+rlim_t open_descriptors(rlim_t limit)
+{
+    if (DIR* fds = opendir("/proc/self/fd")) {
+        rlim_t open = 0;
+        while (const dirent* entry = readdir(fds))
+            open += entry->d_name[0] != '.' && static_cast<rlim_t>(std::atoll(entry->d_name)) < limit;
+        closedir(fds);
+        return open > 0 ? open - 1 : 0;
+    }
+    int lowest_free = fcntl(0, F_DUPFD_CLOEXEC, 0);
+    if (lowest_free < 0)
+        return limit;
+    close(lowest_free);
+    return static_cast<rlim_t>(lowest_free);
+}
+
 // What the run keeps free: an eighth of its descriptors, and at least 16
 // (the archive being read, its spool, an output, its claim, with room for
-// the C library and for what the tool inherited).
+// the C library).
 std::size_t archive_budget()
 {
     struct rlimit files;
     if (getrlimit(RLIMIT_NOFILE, &files) != 0 || files.rlim_cur == RLIM_INFINITY)
         return 0;
     const rlim_t spare = files.rlim_cur / 8 > 16 ? files.rlim_cur / 8 : 16;
-    int lowest_free = fcntl(0, F_DUPFD_CLOEXEC, 0);  // what is in use already, roughly
-    if (lowest_free < 0)
-        return 0;
-    close(lowest_free);
-    rlim_t used = static_cast<rlim_t>(lowest_free) + spare;
+    const rlim_t used = open_descriptors(files.rlim_cur) + spare;
     return files.rlim_cur > used ? static_cast<std::size_t>(files.rlim_cur - used) : 0;
 }
 
@@ -572,20 +687,20 @@ long long write_some(int fd, const char* buffer, std::size_t size)
 // fails this output alone: the next one tries the unnamed road again.
 output_file::output_file()
 {
-    if (road != output_road::named) {
+    if (outputs.road != creation::temporary_name) {
         fd_ = create_unnamed(O_WRONLY, 0666);
         if (fd_ < 0 && !not_supported(errno))
             return;
-        if (fd_ >= 0 && road == output_road::unknown) {
-            road = find_link_road(fd_);
-            close_check = find_close_check();
+        if (fd_ >= 0 && outputs.road == creation::unknown) {
+            outputs.road = find_link_road(fd_);
+            outputs.close_check = find_close_check();
         }
-        if (fd_ >= 0 && road != output_road::named)
+        if (fd_ >= 0 && outputs.road != creation::temporary_name)
             stage_ = stage::unnamed;
         else if (fd_ >= 0)
             close(fd_);
         else
-            road = output_road::named;  // for the rest of the run
+            outputs.road = creation::temporary_name;  // for the rest of the run
     }
     if (stage_ == stage::unnamed)
         return;  // its identity is taken only on the roads that need it
@@ -595,7 +710,7 @@ output_file::output_file()
         return;
     stage_ = stage::temporary;
     identity_of(fd_, &identity_);
-    set_pending(&pending_output, temp_name_, identity_);
+    set_pending(&outputs.temporary, temp_name_, identity_);
 }
 
 output_file::~output_file()
@@ -605,7 +720,7 @@ output_file::~output_file()
         close(fd_);
     if (stage_ == stage::temporary) {
         remove_if_same(temp_name_, identity_);
-        set_pending(&pending_output, nullptr);
+        set_pending(&outputs.temporary, nullptr);
     }
 }
 
@@ -620,10 +735,10 @@ naming output_file::name(const char* name, const file_identity* replacing)
         return naming::failed;
     held_signals held(stage_ == stage::temporary || replacing != nullptr);
     if (stage_ == stage::unnamed && replacing == nullptr) {
-        const bool may_fail = close_check != closing::cannot_fail;
+        const bool may_fail = outputs.close_check != closing::cannot_fail;
         if (may_fail)
             identity_of(fd_, &identity_);
-        if (link_unnamed(fd_, name, road) != 0)
+        if (link_unnamed(fd_, name, outputs.road) != 0)
             return errno == EEXIST ? naming::taken : naming::failed;
         stage_ = stage::named;
         int closed = close(fd_);
@@ -636,10 +751,10 @@ naming output_file::name(const char* name, const file_identity* replacing)
     }
     if (stage_ == stage::unnamed) {
         identity_of(fd_, &identity_);
-        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, road); }) != 0)
+        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.road); }) != 0)
             return naming::failed;
         stage_ = stage::temporary;
-        set_pending(&pending_output, temp_name_, identity_);
+        set_pending(&outputs.temporary, temp_name_, identity_);
     }
     if (fd_ >= 0) {
         int closed = close(fd_);
@@ -651,7 +766,7 @@ naming output_file::name(const char* name, const file_identity* replacing)
                                          : rename_no_replace(temp_name_, name, identity_);
     if (result == naming::named) {
         stage_ = stage::named;
-        set_pending(&pending_output, nullptr);
+        set_pending(&outputs.temporary, nullptr);
     }
     return result;
 }

@@ -11,6 +11,7 @@
 
 #include <chrono>
 #include <climits>
+#include <cstring>
 #include <cstdio>
 #include <utility>
 
@@ -163,30 +164,142 @@ int copy_range(const archive_source& archive, long long offset, unsigned long lo
     return status;
 }
 
-// ---- When a name may be written ---------------------------------------------
+// ---- What a sound may replace ---------------------------------------------
 
-// What is at `name` may be replaced by a file: not a directory, and neither
-// the archive being read nor another archive of the run, however it is
-// reached. `found` is what was there (the link itself, for a link).
-bool may_write(const char* name, const archive_source& archive, file_identity* found)
+// Hashes for the run's tables (splitmix64's finaliser, FNV-1a).
+std::uint64_t mix(std::uint64_t value)
+{
+    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
+    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
+    return value ^ (value >> 31);
+}
+
+std::uint64_t hash_identity(const file_identity& identity)
+{
+    return mix(identity.device * 0x9E3779B97F4A7C15ull ^ mix(identity.inode));
+}
+
+std::uint64_t hash_name(const file_identity& folder, const char* component)
+{
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    for (const char* at = component; *at != '\0'; ++at)
+        hash = (hash ^ static_cast<unsigned char>(*at)) * 0x100000001B3ull;
+    return hash ^ hash_identity(folder);
+}
+
+// Finds the entry that `equal` accepts among `count` entries, through
+// `index` (linear probing from `hash`) where the run has one, else by
+// walking them all. With `insert`, a new entry at position `count` is
+// entered when none is equal. Returns whether one was equal.
+template <typename Equal>
+bool find_in(const run_archives& run, std::uint32_t* index, std::uint64_t hash, std::size_t count, Equal equal,
+             bool insert = false)
+{
+    if (run.index_size == 0) {
+        for (std::size_t at = 0; at < count; ++at)
+            if (equal(at))
+                return true;
+        return false;
+    }
+    for (std::size_t slot = hash & (run.index_size - 1);; slot = (slot + 1) & (run.index_size - 1)) {
+        if (index[slot] == 0) {
+            if (insert)
+                index[slot] = static_cast<std::uint32_t>(count + 1);
+            return false;
+        }
+        if (equal(index[slot] - 1))
+            return true;
+    }
+}
+
+bool is_run_archive(const run_archives& run, const file_identity& identity)
+{
+    if (!run.identities) {  // no memory for the table: each archive by path
+        file_identity now;
+        for (const char* path : run.paths)
+            if (identify_file(path, &now) == 0 && same_file(now, identity))
+                return true;
+        return false;
+    }
+    return find_in(run, run.identity_index.get(), hash_identity(identity), run.identity_count,
+                   [&](std::size_t at) { return same_file(run.identities[at], identity); });
+}
+
+// Whether `name` in the working directory is a name of an archive of the run.
+bool is_archive_name(const run_archives& run, const char* name)
+{
+    if (!run.names) {  // no memory for the table: the paths as spelled
+        for (const char* path : run.paths)
+            if (std::strcmp(last_component(path), name) == 0)
+                return true;
+        return false;
+    }
+    auto equal = [&](std::size_t at) {
+        const name_in_folder& archive = run.names[at];
+        return (!run.knows_working_directory || same_file(archive.folder, run.working_directory)) &&
+               std::strcmp(archive.component, name) == 0;
+    };
+    if (!run.knows_working_directory) {  // no folder to hash with
+        for (std::size_t at = 0; at < run.name_count; ++at)
+            if (equal(at))
+                return true;
+        return false;
+    }
+    return find_in(run, run.name_index.get(), hash_name(run.working_directory, name), run.name_count, equal);
+}
+
+// Enters the name `path` gives its archive: its folder and last component.
+void add_name(run_archives* run, const char* path)
+{
+    name_in_folder name{{}, last_component(path)};
+    if (*name.component == '\0')
+        return;  // a folder's path: no output takes that name
+    if (name.component == path) {
+        if (!run->knows_working_directory)
+            return;
+        name.folder = run->working_directory;
+    } else {
+        const auto length = static_cast<std::size_t>(name.component - path);
+        heap_array<char> folder(static_cast<char*>(std::malloc(length + 1)));
+        if (!folder)
+            return;
+        std::memcpy(folder.get(), path, length);
+        folder[length] = '\0';
+        if (identify_file(folder.get(), &name.folder) != 0)
+            return;
+    }
+    auto equal = [&](std::size_t at) {
+        return same_file(run->names[at].folder, name.folder) && std::strcmp(run->names[at].component, name.component) == 0;
+    };
+    if (!find_in(*run, run->name_index.get(), hash_name(name.folder, name.component), run->name_count, equal, true))
+        run->names[run->name_count++] = name;
+}
+
+void add_identity(run_archives* run, const file_identity& identity)
+{
+    auto equal = [&](std::size_t at) { return same_file(run->identities[at], identity); };
+    if (!find_in(*run, run->identity_index.get(), hash_identity(identity), run->identity_count, equal, true))
+        run->identities[run->identity_count++] = identity;
+}
+
+// The one rule for what a sound may replace at `name`, in `found` what is
+// there (the link itself, for a link). Never a folder. Never a name that an
+// archive of the run had when the run began, as spelled or where links led,
+// whatever is there now. Never the archive being read, nor a file that was
+// an archive of the run when it began, by identity: a hard link, another
+// spelling, a link that leads to it.
+bool may_replace(const char* name, const archive_source& archive, file_identity* found)
 {
     file_identity named[2];
     if (inspect_name(name, &named[0]) != name_kind::other)
         return false;  // a directory, or nothing any more (a free name was taken a moment ago)
     *found = named[0];
+    if (is_archive_name(*archive.run, name))
+        return false;
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
-    auto is_named = [&named](const file_identity& archive_identity) {
-        return same_file(named[0], archive_identity) || same_file(named[1], archive_identity);
-    };
-    if (is_named(archive.identity))
-        return false;
-    for (const file_identity& other : archive.run.identities)
-        if (is_named(other))
-            return false;
-    file_identity now;
-    for (const char* path : archive.run.unheld)
-        if (identify_file(path, &now) == 0 && is_named(now))
+    for (const file_identity& identity : named)
+        if (same_file(identity, archive.identity) || is_run_archive(*archive.run, identity))
             return false;
     return true;
 }
@@ -204,7 +317,7 @@ int write_output(const char* output_name, const archive_source& archive, std::in
         return -1;
     naming result = file.name(output_name, nullptr);
     file_identity found;
-    if (result == naming::taken && may_write(output_name, archive, &found))
+    if (result == naming::taken && may_replace(output_name, archive, &found))
         result = file.name(output_name, &found);
     return result == naming::named ? 0 : -1;
 }
@@ -399,6 +512,53 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     return write_output(output_name, archive, data_offset, data_size);
 }
 
+run_archives::~run_archives()
+{
+    for (std::size_t at = 0; at < followed_count; ++at)
+        std::free(followed[at]);
+}
+
+void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run)
+{
+    run->paths = paths;
+    run->knows_working_directory = identify_file(".", &run->working_directory) == 0;
+    // The tables take about 100 bytes an archive (20,000 archives: 2 MiB),
+    // from malloc: where the heap has no room, every look-up walks the paths.
+    const std::size_t count = paths.size();
+    std::size_t size = 16;
+    while (size < 4 * count)  // at most half full: two names an archive
+        size *= 2;
+    run->identities.reset(static_cast<file_identity*>(std::malloc(count * sizeof(file_identity))));
+    run->names.reset(static_cast<name_in_folder*>(std::malloc(2 * count * sizeof(name_in_folder))));
+    run->followed.reset(static_cast<char**>(std::malloc(count * sizeof(char*))));
+    run->identity_index.reset(static_cast<std::uint32_t*>(std::calloc(size, sizeof(std::uint32_t))));
+    run->name_index.reset(static_cast<std::uint32_t*>(std::calloc(size, sizeof(std::uint32_t))));
+    if (!run->identities || !run->names || !run->followed) {
+        run->identities.reset();
+        run->names.reset();
+    }
+    run->index_size = run->identity_index && run->name_index && count <= UINT32_MAX / 4 ? size : 0;
+    std::size_t budget = held != nullptr ? archive_budget() : 0;
+    for (std::size_t at = 0; at < count; ++at) {
+        const char* path = paths[at];
+        file_identity identity;
+        archive_kind kind = inspect_archive(path, &identity);
+        if (held != nullptr) {
+            held[at] = kind == archive_kind::regular && budget > 0 ? hold_archive(path, &identity) : no_archive;
+            budget -= held[at] != no_archive;
+        }
+        if (!run->identities)
+            continue;
+        if (kind != archive_kind::missing)
+            add_identity(run, identity);
+        add_name(run, path);
+        if (char* followed = follow_links(path)) {
+            run->followed[run->followed_count++] = followed;
+            add_name(run, followed);
+        }
+    }
+}
+
 int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
                  std::span<char> copy_buffer)
 {
@@ -422,7 +582,7 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     if (index_buffer)
         std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
     // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, archives, copy_buffer, true, stdout_is_terminal()};
+    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, copy_buffer, true, stdout_is_terminal()};
     archive.pipe = pipe.get();
     if (pipe)
         spool_archive(&archive);

@@ -56,22 +56,52 @@ const char* split_file_name(const char* entry_name, char (&output_name)[output_n
 // 64 KiB took 1.2 times as long).
 inline constexpr std::size_t copy_buffer_size = 1024 * 1024;
 
-// The run's archives, which no entry may replace, as the driver holds them
-// for the walk: the identities of them all, taken at the start (from the
-// open file for those it holds), and the paths of those it does not hold,
-// to be identified anew whenever a name is about to be replaced (a file
-// system may number a file anew when it loads it again).
-struct run_archives {
-    std::span<const file_identity> identities;
-    std::span<const char* const> unheld = {};
+// An archive's name as the run found it: the folder it is in and its last
+// component, pointing into the path.
+struct name_in_folder {
+    file_identity folder;
+    const char* component;
 };
+
+// The run's archives as they were when it began: what no sound may replace
+// (may_replace in sound_archive.cpp holds the rule). find_run_archives fills
+// it once; each look-up then costs a constant number of probes of a hash
+// index, or, where there was no memory for one, a walk over the arrays, and
+// where there was none for those either, a walk over the paths by path.
+struct run_archives {
+    std::span<const char* const> paths;       // as named on the command line
+    file_identity working_directory{};        // the folder of every output name
+    bool knows_working_directory = false;
+    heap_array<file_identity> identities;     // each archive that existed, once
+    std::size_t identity_count = 0;
+    heap_array<name_in_folder> names;           // each name as spelled and where links lead, once
+    std::size_t name_count = 0;
+    heap_array<char*> followed;               // the paths that links led to, released with the run
+    std::size_t followed_count = 0;
+    heap_array<std::uint32_t> identity_index; // open addressing: a position + 1, or 0 for free
+    heap_array<std::uint32_t> name_index;
+    std::size_t index_size = 0;               // a power of two, or 0: no index
+    run_archives() = default;
+    run_archives(const run_archives&) = delete;
+    run_archives& operator=(const run_archives&) = delete;
+    ~run_archives();
+};
+
+// Finds the run's archives at its start: the identity of each, and each
+// name (its folder and last component) as spelled and after following
+// links. Regular files are held open as far as the descriptor budget goes,
+// in `held` (no_archive for the others), since an open file keeps its
+// identity; FIFOs and devices are left for their turn, as an early open
+// would wait for a writer, or end one. `held` may be nullptr: every archive
+// is then opened at its turn.
+void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run);
 
 // One archive as its walk lends it to each entry's extraction.
 struct archive_source {
     std::FILE* stream;                  // the archive, read by the walk (piped: its copy, or that of its index)
     long long size;                     // its length, or -1 when not a regular file
     file_identity identity;             // its identity: never replaced
-    run_archives run;                   // the run's archives: never replaced either
+    const run_archives* run;            // the run's archives: never replaced either
     std::span<char> copy_buffer;        // the run's copy buffer
     mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
     bool on_terminal = false;           // standard output is a terminal: names masked

@@ -7,6 +7,8 @@
 //   no_hard_link   the file system has no hard links at all (EPERM), and
 //   no_rename2     no renameat2 flags (EINVAL): no no-replace rename, no
 //                  exchange, as on some FUSE stores and 9p mounts;
+//   no_exchange    renameat2 refuses RENAME_EXCHANGE alone (EINVAL), as on
+//                  the many file systems with no-replace renames only;
 //   emfile_once    the first unnamed file finds no descriptor free;
 //   no_copy_range  the kernel copies between no two files (EXDEV), and
 //   no_splice      moves nothing out of a pipe into a file (EINVAL);
@@ -22,6 +24,7 @@
 // stat64 alike: the tool is built with 64-bit file offsets).
 #include <cerrno>
 #include <cstdarg>
+#include <cstdio>  // RENAME_EXCHANGE
 #include <cstdlib>
 #include <cstring>
 
@@ -101,7 +104,7 @@ extern "C" int link(const char* from, const char* to)
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
 {
-    if (flags != 0 && fault("no_rename2")) {
+    if ((flags != 0 && fault("no_rename2")) || ((flags & RENAME_EXCHANGE) != 0 && fault("no_exchange"))) {
         errno = EINVAL;
         return -1;
     }
