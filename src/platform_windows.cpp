@@ -150,6 +150,22 @@ void end_line(std::FILE* stream)
     std::fputs("\r\n", stream);
 }
 
+const char* last_component(const char* path)
+{
+    const char* last = path;
+    for (const char* at = path; *at != '\0'; ++at)
+        if (*at == '/' || *at == '\\' || *at == ':')
+            last = at + 1;
+    return last;
+}
+
+// Archives are protected by identity here: the name a link leads to is not
+// followed.
+char* follow_links(const char*)
+{
+    return nullptr;
+}
+
 // Windows opens a FIFO's stand-in (a named pipe) as a pipe, never a disk
 // file: anything but a folder may be a regular file until it is opened.
 archive_kind inspect_archive(const char* path, file_identity* identity)
@@ -257,9 +273,8 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
     return identify_handle(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), identity);
 }
 
-// A link to a folder counts as a folder here; a link to a file is
-// identified by the file it leads to, and one that leads nowhere reads as
-// nothing.
+// A link to a folder counts as a folder here; anything else, a link to a
+// file or to nothing included, is identified as itself, not where it leads.
 name_kind inspect_name(const char* path, file_identity* identity)
 {
     DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
@@ -267,7 +282,13 @@ name_kind inspect_name(const char* path, file_identity* identity)
         return name_kind::nothing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return name_kind::directory;
-    return identify_file(path, identity) == 0 ? name_kind::other : name_kind::nothing;
+    HANDLE handle = CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                nullptr);
+    int status = identify_handle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return status == 0 ? name_kind::other : name_kind::nothing;
 }
 
 // A device name opens the device whatever extension or trailing spaces
@@ -357,18 +378,120 @@ output_file::~output_file()
         remove_if_same(temp_name_, identity_);
 }
 
-// The identity of what is replaced goes unchecked here: an archive of the
-// run is held without delete sharing, which makes the rename fail.
+namespace {
+
+// Says on standard error where a file that the run took from a name to
+// replace it, but could not put back, now is.
+void report_kept(const char* name, const char* kept)
+{
+    std::fflush(stdout);
+    std::fputs("failed to put back ", stderr);
+    write_text(stderr, name);
+    std::fputs(": it is now ", stderr);
+    write_text(stderr, kept);
+    std::fputs(".", stderr);
+    end_line(stderr);
+    std::fflush(stderr);
+}
+
+// Where the system finds the open `handle`, links and junctions resolved,
+// without the \\?\ prefix: C:\..., or \\server\... for UNC paths.
+std::wstring final_path(HANDLE handle)
+{
+    DWORD length = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
+    std::wstring path(length, L'\0');
+    path.resize(GetFinalPathNameByHandleW(handle, path.data(), length, FILE_NAME_NORMALIZED));
+    if (path.starts_with(L"\\\\?\\UNC\\"))
+        return L"\\" + path.substr(7);
+    return path.starts_with(L"\\\\?\\") ? path.substr(4) : path;
+}
+
+// Whether the open `handle` is the entry `name` of the working directory
+// itself, not a file that a link there leads to: Wine follows a Linux
+// symbolic link whatever the flags say, and would move and delete the file
+// it leads to.
+bool is_entry_itself(HANDLE handle, const char* name)
+{
+    HANDLE folder = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    if (folder == INVALID_HANDLE_VALUE)
+        return false;
+    std::wstring expected = final_path(folder);
+    CloseHandle(folder);
+    if (!expected.ends_with(L"\\"))
+        expected += L"\\";
+    expected += to_wide(name);
+    return CompareStringOrdinal(final_path(handle).c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
+}
+
+// What is at `name`, opened to be moved and deleted through its handle: a
+// link itself, never where it leads; shared for reading and writing, not for
+// deleting, so that no other rename or deletion reaches it meanwhile. Only
+// the file `expected`, and never a folder, a junction or a read-only file.
+HANDLE open_to_replace(const char* name, const file_identity& expected)
+{
+    HANDLE handle = CreateFileW(to_wide(name).c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
+                                nullptr);
+    BY_HANDLE_FILE_INFORMATION info;
+    file_identity found;
+    if (handle != INVALID_HANDLE_VALUE &&
+        (!GetFileInformationByHandle(handle, &info) ||
+         (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
+         identify_handle(handle, &found) != 0 || !same_file(found, expected) || !is_entry_itself(handle, name))) {
+        CloseHandle(handle);
+        return INVALID_HANDLE_VALUE;
+    }
+    return handle;
+}
+
+// Renames the open file `handle` to a fresh hidden name, in `aside`.
+bool move_aside(HANDLE handle, char (&aside)[32])
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        make_temporary_name(aside);
+        if (rename_by_handle(handle, aside, false))
+            return true;
+        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
+            return false;
+    }
+    return false;
+}
+
+}  // namespace
+
+// The complete file is renamed through its own handle and never replaces
+// anything by path. To replace, what is at the name is opened (a link
+// itself), checked to be the file found there, renamed aside through its
+// handle, and deleted through it only once the sound holds the name; if the
+// sound cannot take the name, it goes back, and where that fails too, it
+// stays under its hidden name and the run says so.
 naming output_file::name(const char* name, const file_identity* replacing)
 {
     if (stage_ != stage::temporary)
         return naming::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
-    if (marked_ && !set_delete_mark(handle, false))
-        return naming::failed;
-    marked_ = false;
-    if (!rename_by_handle(handle, name, replacing != nullptr)) {
-        DWORD error = GetLastError();
+    HANDLE there = INVALID_HANDLE_VALUE;
+    char aside[32] = "";
+    if (replacing != nullptr) {
+        there = open_to_replace(name, *replacing);
+        if (there == INVALID_HANDLE_VALUE)
+            return naming::failed;
+        if (!move_aside(there, aside)) {
+            CloseHandle(there);
+            return naming::failed;
+        }
+    }
+    bool named = (!marked_ || set_delete_mark(handle, false)) && (marked_ = false, rename_by_handle(handle, name, false));
+    DWORD error = named ? 0 : GetLastError();
+    if (there != INVALID_HANDLE_VALUE) {
+        if (named)
+            set_delete_mark(there, true);
+        else if (!rename_by_handle(there, name, false))
+            report_kept(name, aside);
+        CloseHandle(there);  // deletes it, if marked
+    }
+    if (!named) {
         marked_ = set_delete_mark(handle, true);
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? naming::taken : naming::failed;
     }

@@ -189,6 +189,12 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     for (int fd = 3; fd < 1024; ++fd)
         if (fd != options.inherited_fd)
             close(fd);
+    if (options.inherited_count > 0) {
+        int null = open("/dev/null", O_RDONLY);
+        for (int fd = 120; fd < 120 + options.inherited_count; ++fd)
+            dup2(null, fd);
+        close(null);
+    }
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);

@@ -42,6 +42,7 @@ struct run_options {
     long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
     std::string faults = {};            // the fault shim's faults (tests/fault_shim.cpp)
     int inherited_fd = -1;              // a descriptor the tool inherits
+    int inherited_count = 0;            // descriptors 120 and on that it inherits, open on /dev/null
     bool empty_argv = false;            // start with no argument vector at all
     bool as_init = false;               // as PID 1 of a new PID namespace (root only); SIGTERM is passed on
     std::string locale = {};            // LC_ALL for the Windows build under Wine (ja_JP.UTF-8: code page 932)
