@@ -29,9 +29,13 @@ void start_platform();
 // Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
 void end_line(std::FILE* stream);
 
-// Writes `text` (a name, a path) to `stream`: on a console, so that it shows
-// as the characters it spells (Windows); elsewhere as the bytes it is.
-void write_text(std::FILE* stream, const char* text);
+// Writes the name or path `name` to `stream` (standard output or error):
+// on a terminal (a console on Windows) as the characters it spells, each one
+// that a terminal acts on or that hides or reorders text shown as '?'
+// (mask_controls; on Windows a name that is not UTF-8 is read in the ANSI
+// code page first, as file names are); elsewhere as the bytes it is.
+// Returns how many columns it takes on a terminal, at the most; else 0.
+std::size_t write_name(std::FILE* stream, const char* name);
 
 // Whether standard output is a terminal (a console on Windows).
 bool stdout_is_terminal();

@@ -1,6 +1,9 @@
 // The platform contract on Linux.
 #include "platform.h"
 
+#include "sound_archive.h"  // heap_array
+#include "terminal_text.h"
+
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -335,7 +338,9 @@ naming rename_no_replace(const char* from, const char* to, const file_identity& 
 void report_kept(const char* name, const char* kept)
 {
     std::fflush(stdout);
-    std::fprintf(stderr, "failed to put back %s: it is now %s.\n", name, kept);
+    std::fputs("failed to put back ", stderr);
+    write_name(stderr, name);
+    std::fprintf(stderr, ": it is now %s.\n", kept);
     std::fflush(stderr);
 }
 
@@ -420,10 +425,17 @@ naming exchange_into(const char* from, const char* to, const file_identity& repl
     return naming::failed;  // this file went on with the name
 }
 
+// Whether standard output and standard error are terminals: asked once,
+// at start, not for every line.
+struct {
+    bool out, err;
+} terminals;
+
 }  // namespace
 
 void start_platform()
 {
+    terminals = {isatty(STDOUT_FILENO) != 0, isatty(STDERR_FILENO) != 0};
     std::signal(SIGXFSZ, SIG_IGN);
     std::signal(SIGPIPE, SIG_IGN);
     for (int fd = 0; fd <= 2; ++fd)
@@ -453,14 +465,29 @@ void end_line(std::FILE* stream)
     std::fputc('\n', stream);
 }
 
-void write_text(std::FILE* stream, const char* text)
+std::size_t write_name(std::FILE* stream, const char* name)
 {
-    std::fputs(text, stream);
+    if (!(stream == stdout ? terminals.out : stream == stderr && terminals.err)) {
+        std::fputs(name, stream);
+        return 0;
+    }
+    // A stored path on the stack; a longer path, such as an archive's, on the
+    // heap, and where the heap has no room, one '?' for all of it.
+    char small[257];
+    const std::size_t size = std::strlen(name) + 1;
+    heap_array<char> large(size > sizeof small ? static_cast<char*>(std::malloc(size)) : nullptr);
+    char* shown = size <= sizeof small ? small : large.get();
+    if (shown == nullptr)
+        shown = std::strcpy(small, "?");
+    else
+        mask_controls(name, shown);
+    std::fputs(shown, stream);
+    return display_columns(shown);
 }
 
 bool stdout_is_terminal()
 {
-    return isatty(fileno(stdout)) != 0;
+    return terminals.out;
 }
 
 int terminal_columns()

@@ -7,6 +7,8 @@
 // in the ANSI code page instead, as the narrow calls would.
 #include "platform.h"
 
+#include "terminal_text.h"
+
 #define _CRT_RAND_S  // rand_s: the system's random source
 #include <cstdlib>
 
@@ -37,6 +39,16 @@ std::wstring to_wide(const char* text)
         }
     }
     return {};
+}
+
+// `text` in UTF-8.
+std::string to_utf8(const std::wstring& text)
+{
+    int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
+    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
+    WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), length, nullptr, nullptr);
+    bytes.pop_back();  // the terminator
+    return bytes;
 }
 
 // Windows has no inode numbers in stat: a file is its volume and file index.
@@ -240,19 +252,25 @@ std::FILE* open_spool()
     return spool;
 }
 
-// On a console, text is written as Unicode; into a file or a pipe, as the
-// bytes it is.
-void write_text(std::FILE* stream, const char* text)
+// On a console, a name is read as file names are (UTF-8 where it is valid,
+// else the ANSI code page), masked as Unicode and written as such; into a
+// file or a pipe, as the bytes it is.
+std::size_t write_name(std::FILE* stream, const char* name)
 {
     if (!(stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console)) {
-        std::fputs(text, stream);
-        return;
+        std::fputs(name, stream);
+        return 0;
     }
-    std::wstring wide = to_wide(text);
+    std::string text = to_utf8(to_wide(name));
+    std::string shown(text.size() + 1, '\0');
+    mask_controls(text.c_str(), shown.data());
+    shown.resize(std::strlen(shown.c_str()));
+    std::wstring wide = to_wide(shown.c_str());
     std::fflush(stream);
     DWORD written;
     WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.data(),
                   static_cast<DWORD>(wide.size()), &written, nullptr);
+    return display_columns(shown.c_str());
 }
 
 int identify_file(const char* path, file_identity* identity)
@@ -386,9 +404,9 @@ void report_kept(const char* name, const char* kept)
 {
     std::fflush(stdout);
     std::fputs("failed to put back ", stderr);
-    write_text(stderr, name);
+    write_name(stderr, name);
     std::fputs(": it is now ", stderr);
-    write_text(stderr, kept);
+    std::fputs(kept, stderr);
     std::fputs(".", stderr);
     end_line(stderr);
     std::fflush(stderr);

@@ -20,7 +20,7 @@ int snd_extractor(int argc, char* argv[])
     if (argc < 2) {
         const char* program = argc > 0 && argv[0] != nullptr && argv[0][0] != '\0' ? argv[0] : "snd_extractor";
         std::fputs("Usage:", stderr);
-        write_text(stderr, program);
+        write_name(stderr, program);
         std::fputs(" zqa1 zqa2 zq3...", stderr);
         end_line(stderr);
         return -1;

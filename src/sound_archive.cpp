@@ -7,8 +7,6 @@
 // bytes (see "Output files" below).
 #include "sound_archive.h"
 
-#include "terminal_text.h"
-
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -360,27 +358,23 @@ void report_archive_failure(const char* failure, const char* archive_path)
 {
     std::fflush(stdout);
     std::fputs(failure, stderr);
-    write_text(stderr, archive_path);
+    write_name(stderr, archive_path);
     std::fputs(".", stderr);
     end_line(stderr);
     std::fflush(stderr);  // the Windows C runtime buffers it into a file
 }
 
-// Starts an entry's progress line. On a terminal, control characters of the
-// stored path are masked, and the text is shown before the copy begins.
-// Returns how many columns the line takes there (0 elsewhere).
-std::size_t announce_entry(const char* entry_name, bool to_terminal)
+// Starts an entry's progress line; on a terminal it shows before the copy
+// begins. Returns how many columns the line takes there (0 elsewhere).
+std::size_t announce_entry(const char* entry_name)
 {
-    char shown[entry_name_width + 1];
-    if (to_terminal)
-        mask_controls(entry_name, shown);
     std::fputs("extract [", stdout);
-    write_text(stdout, to_terminal ? shown : entry_name);
+    std::size_t columns = write_name(stdout, entry_name);
     std::fputs("]...", stdout);
-    if (!to_terminal)
+    if (!stdout_is_terminal())
         return 0;
     std::fflush(stdout);
-    return sizeof "extract []..." - 1 + display_columns(shown);
+    return sizeof "extract []..." - 1 + columns;
 }
 
 // Whether a percentage still fits after a line of `line_columns` on the
@@ -463,7 +457,7 @@ int walk_index(const char* archive_path, archive_source& archive)
         return -1;
     }
     std::printf("%ld sounds in ", static_cast<long>(entry_count));
-    write_text(stdout, archive_path);
+    write_name(stdout, archive_path);
     std::fputs(".", stdout);
     end_line(stdout);
 
@@ -476,8 +470,8 @@ int walk_index(const char* archive_path, archive_source& archive)
             report_archive_failure("failed to read ", archive_path);
             return -1;
         }
-        std::size_t line_columns = announce_entry(entry_name, archive.on_terminal);
-        archive.show_progress = archive.on_terminal && data_size >= progress_threshold && percentage_fits(line_columns);
+        std::size_t line_columns = announce_entry(entry_name);
+        archive.show_progress = line_columns > 0 && data_size >= progress_threshold && percentage_fits(line_columns);
         char output_name[output_name_size];
         int status = extract_wav(split_file_name(entry_name, output_name), archive, data_offset, data_size);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
@@ -582,7 +576,7 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     if (index_buffer)
         std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
     // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, copy_buffer, true, stdout_is_terminal()};
+    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, copy_buffer};
     archive.pipe = pipe.get();
     if (pipe)
         spool_archive(&archive);

@@ -104,7 +104,6 @@ struct archive_source {
     const run_archives* run;            // the run's archives: never replaced either
     std::span<char> copy_buffer;        // the run's copy buffer
     mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
-    bool on_terminal = false;           // standard output is a terminal: names masked
     bool show_progress = false;         // the entry's progress fits on its line of the terminal
     std::FILE* pipe = nullptr;          // a piped archive whose entries come in order: read once, as they come
     mutable long long pipe_at = 0;      // how far the pipe has been read

@@ -1,8 +1,6 @@
-// Stored paths as a terminal may show them.
+// Names as a terminal may show them.
 #include "terminal_text.h"
 
-// The length of the valid UTF-8 sequence of two to four bytes that starts
-// at `text`, or 0 when none starts there.
 std::size_t utf8_sequence_length(const unsigned char* text)
 {
     unsigned char lead = text[0];
@@ -19,24 +17,55 @@ std::size_t utf8_sequence_length(const unsigned char* text)
     return length;
 }
 
-// The stored path as a terminal may show it, in `shown` (as long as the
-// path, or shorter): C0 controls, DEL, U+0080-U+009F in UTF-8 and stray bytes
-// 0x80-0x9F become '?', since terminals act on them; valid UTF-8 stays.
-void mask_controls(const char* entry_name, char* shown)
+namespace {
+
+// The code points of the valid sequence of `length` bytes at `text`.
+char32_t decode(const unsigned char* text, std::size_t length)
 {
-    const auto* text = reinterpret_cast<const unsigned char*>(entry_name);
+    if (length == 1)
+        return text[0];
+    char32_t c = text[0] & (0xFF >> (length + 1));
+    for (std::size_t at = 1; at < length; ++at)
+        c = c << 6 | (text[at] & 0x3F);
+    return c;
+}
+
+}  // namespace
+
+bool is_masked(char32_t c)
+{
+    // From the Unicode Character Database, version 15.1: the general
+    // category Cc (UnicodeData.txt), and Default_Ignorable_Code_Point
+    // (DerivedCoreProperties.txt), which holds every Bidi_Control code point
+    // of PropList.txt (U+061C, U+200E-U+200F, U+202A-U+202E, U+2066-U+2069).
+    static constexpr char32_t ranges[][2] = {
+        {0x0000, 0x001F},   {0x007F, 0x009F},   {0x00AD, 0x00AD},   {0x034F, 0x034F},   {0x061C, 0x061C},
+        {0x115F, 0x1160},   {0x17B4, 0x17B5},   {0x180B, 0x180F},   {0x200B, 0x200F},   {0x202A, 0x202E},
+        {0x2060, 0x206F},   {0x3164, 0x3164},   {0xFE00, 0xFE0F},   {0xFEFF, 0xFEFF},   {0xFFA0, 0xFFA0},
+        {0xFFF0, 0xFFF8},   {0x1BCA0, 0x1BCA3}, {0x1D173, 0x1D17A}, {0xE0000, 0xE0FFF},
+    };
+    for (const auto& range : ranges)
+        if (c >= range[0] && c <= range[1])
+            return true;
+    return false;
+}
+
+void mask_controls(const char* name, char* shown)
+{
+    const auto* text = reinterpret_cast<const unsigned char*>(name);
     std::size_t out = 0;
     for (std::size_t at = 0; text[at] != '\0';) {
         std::size_t length = text[at] < 0x80 ? 1 : utf8_sequence_length(text + at);
-        bool control = text[at] < 0x20 || text[at] == 0x7F || (length == 0 && text[at] <= 0x9F) ||
-                       (text[at] == 0xC2 && length == 2 && text[at + 1] <= 0x9F);
-        if (control || length == 0) {
-            shown[out++] = control ? '?' : entry_name[at];
-            at += control && length > 0 ? length : 1;
-            continue;
+        if (length == 0) {  // a stray byte
+            shown[out++] = text[at] <= 0x9F ? '?' : name[at];
+            ++at;
+        } else if (is_masked(decode(text + at, length))) {
+            shown[out++] = '?';
+            at += length;
+        } else {
+            for (std::size_t end = at + length; at < end;)
+                shown[out++] = name[at++];
         }
-        for (std::size_t end = at + length; at < end;)
-            shown[out++] = entry_name[at++];
     }
     shown[out] = '\0';
 }

@@ -1,6 +1,7 @@
-// Stored paths as a terminal may show them: terminals act on control
-// characters, so that a hostile name could retitle the window, move the
-// cursor or hide what was printed before it.
+// Names as a terminal may show them: terminals act on control characters,
+// so that a hostile name could retitle the window, move the cursor or hide
+// what was printed before it, and bidirectional and invisible characters
+// reorder or hide the text around them.
 #pragma once
 
 #include <cstddef>
@@ -10,11 +11,17 @@
 // code points past U+10FFFF, cut sequences).
 std::size_t utf8_sequence_length(const unsigned char* text);
 
-// The stored path as a terminal may show it, in `shown` (room for the path
-// and its NUL; what is shown is as long or shorter): C0 controls, DEL,
-// U+0080-U+009F in UTF-8 and stray bytes 0x80-0x9F become '?'; valid UTF-8
-// stays, and so do other stray bytes.
-void mask_controls(const char* entry_name, char* shown);
+// Whether a terminal must not be handed the code point `c`: a control (Cc),
+// a bidirectional control (Bidi_Control) or a character that shows nothing
+// (Default_Ignorable_Code_Point).
+bool is_masked(char32_t c);
+
+// The name (UTF-8, or stray bytes where it is not) as a terminal may show
+// it, in `shown` (room for the name and its NUL; what is shown is as long or
+// shorter): each masked character becomes one '?', and so do stray bytes
+// 0x80-0x9F (C1 controls in Latin-1); other characters stay, and so do other
+// stray bytes.
+void mask_controls(const char* name, char* shown);
 
 // How many columns `text` may take on a terminal, at the most: one for each
 // ASCII character, two for any other character or stray byte (wide CJK

@@ -1033,24 +1033,40 @@ std::string as_drawn(const std::string& text)
 
 TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
 {
-    if (testing_windows_build())
-        GTEST_SKIP() << "Wine draws its own console on a terminal";
-    const std::string hostile = "\x1b]0;owned\x07/bell\x7f\x01.wav";
+    if (testing_windows_build()) {
+        // Wine draws a console of its own on the terminal, with escapes of
+        // its own: each name is there as the characters it spells (a
+        // Shift-JIS stored path read in code page 932), masked where it
+        // would reorder the line.
+        locale_t japanese = newlocale(LC_ALL_MASK, "ja_JP.UTF-8", nullptr);
+        if (japanese == nullptr)
+            GTEST_SKIP() << "Wine takes code page 932 from the locale ja_JP.UTF-8, not installed here";
+        freelocale(japanese);
+        put("sj.zqa", pack({{"snd/\x83\x65\x83\x58\x83\x67.wav", "s"}, {"rlo\xe2\x80\xae" "vaw.exe", "r"}}));
+        run_result shown = run({"sj.zqa"}, {.out = output_to::terminal, .locale = "ja_JP.UTF-8"});
+        EXPECT_NE(shown.out.find("snd/\xe3\x83\x86\xe3\x82\xb9\xe3\x83\x88.wav"), std::string::npos)
+            << shown.out;
+        EXPECT_NE(shown.out.find("rlo?vaw.exe"), std::string::npos) << shown.out;
+        return;
+    }
+    const std::string hostile = "\x1b]0;owned\x07/bell\x7f\x01\xe2\x80\xae.wav";
     // On a line of 80 columns (a new terminal's width is unknown), a
     // percentage after a name of 64 characters would wrap: none is drawn.
     const std::string wide(64, 'w');
-    put("t.zqa", builder::archive(3, {{index_end(3), 1, hostile}, {index_end(3), progress_threshold, "big.wav"},
+    // The archive's own path is masked too (a wildcard brings in any name).
+    const std::string archive = "t\xe2\x81\xa6.zqa";
+    put(archive, builder::archive(3, {{index_end(3), 1, hostile}, {index_end(3), progress_threshold, "big.wav"},
                                       {index_end(3), progress_threshold, wide}},
                                   std::string(progress_threshold, 'P')));
-    run_result shown = run({"t.zqa"}, {.out = output_to::terminal});
+    run_result shown = run({archive}, {.out = output_to::terminal});
     EXPECT_NE(shown.out.find("...  0%"), std::string::npos) << "a percentage while big.wav is copied";
     EXPECT_NE(shown.out.find("[" + wide + "]...done."), std::string::npos) << "nothing drawn between";
-    EXPECT_EQ(as_drawn(shown.out), "3 sounds in t.zqa.\nextract [?]0;owned?/bell??.wav]...done.\n"
+    EXPECT_EQ(as_drawn(shown.out), "3 sounds in t?.zqa.\nextract [?]0;owned?/bell???.wav]...done.\n"
                                    "extract [big.wav]...done.\nextract [" + wide + "]...done.\n");
     // Into a file, the bytes are exactly the protocol.
-    expect_run({"t.zqa"}, "3 sounds in t.zqa.\nextract [" + hostile + "]...done.\nextract [big.wav]...done.\n"
+    expect_run({archive}, "3 sounds in " + archive + ".\nextract [" + hostile + "]...done.\nextract [big.wav]...done.\n"
                           "extract [" + wide + "]...done.\n");
-    EXPECT_EQ(get("bell\x7f\x01.wav"), "P");
+    EXPECT_EQ(get("bell\x7f\x01\xe2\x80\xae.wav"), "P");
 }
 
 }  // namespace

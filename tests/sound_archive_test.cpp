@@ -54,6 +54,11 @@ TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
         {"\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav", "\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav"},  // 3 and 4 bytes
         {"cut\xe5\x8a", "cut\xe5?"},                                  // a sequence cut by the end
         {"latin1 caf\xe9.wav", "latin1 caf\xe9.wav"},                  // not UTF-8, not a control
+        {"\x83\x65\x83\x58\x83\x67.wav", "?e?X?g.wav"},                   // Shift-JIS bytes: stray here
+        {"rlo\xe2\x80\xae" "vaw.exe", "rlo?vaw.exe"},                     // bidirectional controls
+        {"\xe2\x81\xa6iso\xe2\x81\xa9\xd8\x9c", "?iso??"},
+        {"zw\xe2\x80\x8bsp\xef\xbb\xbf\xc2\xad", "zw?sp??"},              // invisible: ZWSP, BOM, soft hyphen
+        {"vs\xef\xb8\x8f\xf3\xa0\x84\x80\xe2\x80\x8a", "vs??\xe2\x80\x8a"},  // variation selectors; a hair space stays
         {longest, longest},                                            // a full field
     };
     for (const auto& [name, expected] : cases) {
