@@ -70,8 +70,9 @@ enum class name_kind { nothing, directory, other };
 name_kind inspect_name(const char* path, file_identity* identity);
 
 // Whether the system takes `name` as a plain file in the working directory:
-// never a name with a separator; on Windows also no device, stream or name
-// the system would change.
+// never a name with a separator, nor one longer than file systems take (255
+// bytes; on Windows 255 UTF-16 units); on Windows also no device, stream or
+// name the system would change.
 bool is_plain_name(const char* name);
 
 // The room an output name takes: on Windows a stored path read in a
@@ -137,6 +138,22 @@ bool reads_by_position(std::FILE* stream);
 // moment after it is made, while interruptions are held). nullptr when none
 // can be made.
 std::FILE* open_spool();
+
+// The room left for files in the working directory's file system, in
+// bytes; -1 when the system cannot tell.
+long long free_room();
+
+// A stream that reads the `size` bytes at `bytes` (which outlive it), for
+// the index of a piped archive where no spool can be made in the working
+// directory: memory on Linux; on Windows, whose C library has no such
+// stream, a file of the system's temporary folder that goes when it is
+// closed, however the process ends. nullptr when none can be made.
+std::FILE* open_memory_stream(char* bytes, std::size_t size);
+
+// Once a piped archive is done with: where `pipe` is the tool's standard
+// input, descriptor 0 is put on the null device, so that no descriptor of
+// the tool holds the pipe open and its writer is never held up by it.
+void let_go_of_pipe(std::FILE* pipe);
 
 // Reads up to `size` bytes at `offset` of the stream's file, leaving the
 // stream's position as it was. Returns the count read (0 at the end), or -1.

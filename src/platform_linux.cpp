@@ -21,6 +21,7 @@
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -520,7 +521,8 @@ name_kind inspect_name(const char* path, file_identity* identity)
 
 bool is_plain_name(const char* name)
 {
-    return std::strchr(name, '/') == nullptr;  // a file of the working directory
+    // A file of the working directory, of a length file systems take.
+    return std::strchr(name, '/') == nullptr && std::strlen(name) <= NAME_MAX;
 }
 
 const char* after_last_separator(const char* name, char (&)[output_name_size])
@@ -659,6 +661,32 @@ std::FILE* open_spool()
     if (spool == nullptr && fd >= 0)
         close(fd);
     return spool;
+}
+
+long long free_room()
+{
+    struct statvfs status;
+    if (statvfs(".", &status) != 0)
+        return -1;
+    return static_cast<long long>(status.f_bavail) * static_cast<long long>(status.f_frsize);
+}
+
+std::FILE* open_memory_stream(char* bytes, std::size_t size)
+{
+    return size > 0 ? fmemopen(bytes, size, "rb") : nullptr;
+}
+
+void let_go_of_pipe(std::FILE* pipe)
+{
+    struct stat piped, input;
+    if (fstat(fileno(pipe), &piped) != 0 || fstat(STDIN_FILENO, &input) != 0 || piped.st_dev != input.st_dev ||
+        piped.st_ino != input.st_ino)
+        return;
+    int null = open("/dev/null", O_RDONLY | O_CLOEXEC);
+    if (null >= 0) {
+        dup2(null, STDIN_FILENO);  // dup2 clears close-on-exec for the copy
+        close(null);
+    }
 }
 
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)

@@ -122,14 +122,15 @@ void make_temporary_name(char (&name)[32])
     std::snprintf(name, sizeof name, ".snd_extractor-%04x%08x.tmp", high & 0xFFFFu, low);
 }
 
-// A new hidden file under a fresh temporary name in `name`, opened for
-// `access` and made with `flags`, or INVALID_HANDLE_VALUE.
-HANDLE create_hidden(char (&name)[32], DWORD access, DWORD flags)
+// A new hidden file under a fresh temporary name in `name`, in `folder`
+// (the working directory by default), opened for `access` and made with
+// `flags`, or INVALID_HANDLE_VALUE.
+HANDLE create_hidden(char (&name)[32], DWORD access, DWORD flags, const std::wstring& folder = L"")
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         make_temporary_name(name);
-        HANDLE handle = CreateFileW(to_wide(name).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
-                                    CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
+        HANDLE handle = CreateFileW((folder + to_wide(name)).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
         if (handle != INVALID_HANDLE_VALUE || (GetLastError() != ERROR_FILE_EXISTS &&
                                                GetLastError() != ERROR_ALREADY_EXISTS))
             return handle;
@@ -232,17 +233,14 @@ std::FILE* open_archive(const char* path, archive_handle held)
 // buffer away, so a larger one would cost more than it saves.
 const std::size_t index_buffer_size = 0;
 
-bool reads_by_position(std::FILE* stream)
-{
-    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
-}
+namespace {
 
-// A hidden file that the system deletes when its handle closes, however the
-// process ends.
-std::FILE* open_spool()
+// A hidden file of `folder` that the system deletes when its handle closes,
+// however the process ends.
+std::FILE* open_hidden_spool(const std::wstring& folder)
 {
     char name[32];
-    HANDLE handle = create_hidden(name, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_DELETE_ON_CLOSE);
+    HANDLE handle = create_hidden(name, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_DELETE_ON_CLOSE, folder);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
     int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
@@ -251,6 +249,40 @@ std::FILE* open_spool()
         fd >= 0 ? _close(fd) : CloseHandle(handle);
     return spool;
 }
+
+}  // namespace
+
+std::FILE* open_spool()
+{
+    return open_hidden_spool(L"");
+}
+
+std::FILE* open_memory_stream(char* bytes, std::size_t size)
+{
+    wchar_t folder[MAX_PATH + 1];
+    DWORD length = GetTempPathW(MAX_PATH + 1, folder);
+    std::FILE* stream = length > 0 && length <= MAX_PATH ? open_hidden_spool(folder) : nullptr;
+    if (stream != nullptr && (std::fwrite(bytes, 1, size, stream) != size || std::fseek(stream, 0, SEEK_SET) != 0)) {
+        std::fclose(stream);
+        return nullptr;
+    }
+    return stream;
+}
+
+long long free_room()
+{
+    ULARGE_INTEGER available;
+    return GetDiskFreeSpaceExW(nullptr, &available, nullptr, nullptr) ? static_cast<long long>(available.QuadPart) : -1;
+}
+
+// Windows names no path for standard input: no archive reads it.
+void let_go_of_pipe(std::FILE*) {}
+
+bool reads_by_position(std::FILE* stream)
+{
+    return GetFileType(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)))) == FILE_TYPE_DISK;
+}
+
 
 // On a console, a name is read as file names are (UTF-8 where it is valid,
 // else the ANSI code page), masked as Unicode and written as such; into a
@@ -333,11 +365,13 @@ bool is_device_name(const char* name)
 }
 
 // ':' names a stream or a drive, '/' and '\' a folder, a trailing dot or
-// space is dropped, so that the file would get another name, and no file
-// name holds a control character.
+// space is dropped, so that the file would get another name, no file name
+// holds a control character, and none is longer than 255 UTF-16 units.
 bool is_plain_name(const char* name)
 {
     std::size_t length = std::strlen(name);
+    if (to_wide(name).size() > 255)
+        return false;
     if (std::strpbrk(name, ":/\\") != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
         return false;
     for (std::size_t at = 0; at < length; ++at)

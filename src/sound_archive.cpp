@@ -55,20 +55,26 @@ void erase_progress(const progress& shown)
         std::fputs("\b\b\b\b    \b\b\b\b", stdout);
 }
 
+// Reads the pipe on from `*at` up to `offset`, passing over what lies
+// before it. -1: the pipe ended first.
+int read_pipe_to(std::FILE* pipe, long long* at, long long offset, std::span<char> buffer)
+{
+    while (*at < offset) {
+        const auto gap = static_cast<unsigned long long>(offset - *at);
+        std::size_t count = std::fread(buffer.data(), 1, gap < buffer.size() ? gap : buffer.size(), pipe);
+        if (count == 0)
+            return -1;
+        *at += static_cast<long long>(count);
+    }
+    return 0;
+}
+
 // Reads the piped archive up to `offset`, passing over what lies before it
 // (the bytes between entries, or the rest of an entry whose copy failed).
 // -1: the pipe ended first.
 int skip_to(const archive_source& archive, long long offset)
 {
-    std::span<char> buffer = archive.copy_buffer;
-    while (archive.pipe_at < offset) {
-        const auto gap = static_cast<unsigned long long>(offset - archive.pipe_at);
-        std::size_t count = std::fread(buffer.data(), 1, gap < buffer.size() ? gap : buffer.size(), archive.pipe);
-        if (count == 0)
-            return -1;
-        archive.pipe_at += static_cast<long long>(count);
-    }
-    return 0;
+    return read_pipe_to(archive.pipe, &archive.pipe_at, offset, archive.copy_buffer);
 }
 
 // Moves the next `size` bytes of the piped archive to `out`: by the kernel
@@ -396,52 +402,105 @@ int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data
     return stream_failed(stream) ? -1 : 0;
 }
 
-// Whether the non-empty entries of the archive `stream` lie one after
-// another past its index, as far as the index goes: then a pipe can give
-// each in turn. Leaves the stream at its start.
-bool entries_in_order(std::FILE* stream)
+// What the index of a piped archive, as far as its copy goes, says of its
+// entries: whether the non-empty ones lie one after another past the index,
+// so that a pipe can give each in turn; and the farthest byte any of them
+// names. Leaves the stream at its start.
+struct index_scan {
+    bool in_order = true;
+    long long farthest = 0;
+};
+
+index_scan scan_index(std::FILE* stream)
 {
     char entry_name[entry_name_width + 1];
     std::int32_t entry_count, data_offset;
     std::uint32_t data_size;
-    bool in_order = true;
+    index_scan scan;
     if (std::fseek(stream, signature_width, SEEK_SET) == 0 && read_int32(stream, &entry_count)) {
         long long end = header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
-        for (std::int32_t index = 0; in_order && index < entry_count; ++index) {
+        for (std::int32_t index = 0; index < entry_count; ++index) {
             if (read_entry(stream, &data_offset, &data_size, entry_name) != 0)
                 break;
             if (data_size == 0 || data_offset < 0)
                 continue;  // copies nothing: done, or failed at once
-            in_order = data_offset >= end;
+            scan.in_order = scan.in_order && data_offset >= end;
             end = data_offset + 0ll + data_size;
+            scan.farthest = end > scan.farthest ? end : scan.farthest;
         }
     }
     std::clearerr(stream);
     std::fseek(stream, 0, SEEK_SET);
-    return in_order;
+    return scan;
 }
 
-// Copies the header and index of the piped archive into `archive.stream`, an
-// unnamed file, and where the entries do not come in order, the rest of the
-// archive too, to be read by position; else the walk reads each entry from
-// the pipe. A copy cut short (by a full disk, or the pipe's end) is walked
-// as a short archive.
-void spool_archive(archive_source* archive)
+// Budgets of a piped archive. Its copy (the spool) takes at most half the
+// room free in the working directory as the copy starts; where no spool can
+// be made at all, its header and index are held in memory, up to 4 MiB (an
+// index of 15,000 entries), and past that its header alone. After the walk
+// the pipe is read on to the farthest byte the index names, and 64 MiB past
+// that, and then let go of: the program feeding it ends well, however much
+// more it has, and an endless pipe ends.
+constexpr std::size_t memory_index_budget = 4 << 20;
+constexpr long long drain_bound = 64ll << 20;
+
+// Copies the header and index of the piped archive into its spool, and
+// where the entries do not come in order, the rest of the archive as far as
+// the index names, to be read by position; else the walk reads each entry
+// from the pipe. Never past `room` bytes in all: a copy cut short there (or
+// by a full disk, or by the pipe's end) is walked as a short archive.
+// Returns how far the index names.
+long long spool_archive(archive_source* archive, long long room)
 {
     const int spool = fileno(archive->stream);
+    auto copy_up_to = [&](long long end) {
+        end = end < room ? end : room;
+        if (archive->pipe_at < end)
+            pass_on(*archive, spool, static_cast<unsigned long long>(end - archive->pipe_at));
+    };
     std::int32_t entry_count = 0;
     unsigned char count[4];  // read by position: the spool's own position is where the copy goes on
-    if (pass_on(*archive, spool, header_width) == 0 &&
-        read_at(archive->stream, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
+    copy_up_to(header_width);
+    if (read_at(archive->stream, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
         entry_count = static_cast<std::int32_t>(le32(count));
-    if (entry_count > 0)
-        pass_on(*archive, spool, index_entry_width * static_cast<unsigned long long>(entry_count));
-    if (!entries_in_order(archive->stream)) {
+    const long long index_end = header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
+    copy_up_to(index_end);
+    index_scan scan = scan_index(archive->stream);
+    if (!scan.in_order) {
         std::fseek(archive->stream, 0, SEEK_END);  // where the file's own position goes on writing
-        pass_on(*archive, spool, ~0ull);
+        copy_up_to(scan.farthest);
         std::fseek(archive->stream, 0, SEEK_SET);
         archive->pipe = nullptr;
     }
+    return scan.farthest;
+}
+
+// Reads the header and index of the piped archive into `memory` where no
+// spool can be made: within memory_index_budget, else the header alone.
+// Returns how many bytes it holds; 0 without memory.
+std::size_t hold_index(archive_source* archive, heap_array<char>* memory)
+{
+    unsigned char header[header_width];
+    std::size_t size = std::fread(header, 1, sizeof header, archive->pipe);
+    archive->pipe_at += static_cast<long long>(size);
+    if (size == sizeof header) {
+        unsigned char count[4];
+        std::memcpy(count, header + signature_width, sizeof count);
+        const auto entry_count = static_cast<std::int32_t>(le32(count));
+        const long long index = index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
+        if (index <= static_cast<long long>(memory_index_budget - header_width))
+            size += static_cast<std::size_t>(index);
+    }
+    memory->reset(static_cast<char*>(std::malloc(size > 0 ? size : 1)));
+    if (!*memory)
+        return 0;
+    std::size_t held = size < sizeof header ? size : sizeof header;
+    std::memcpy(memory->get(), header, held);
+    for (std::size_t count = 1; held < size && count > 0; held += count) {
+        count = std::fread(memory->get() + held, 1, size - held, archive->pipe);
+        archive->pipe_at += static_cast<long long>(count);
+    }
+    return held;
 }
 
 // Reads the header and walks the index of an opened archive. -1: the archive
@@ -556,35 +615,54 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
 int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
                  std::span<char> copy_buffer)
 {
-    // Declared first, so that it goes after the stream that uses it.
+    // Declared first, so that they go after the streams that use them.
     heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
+    heap_array<char> held_index;
     file_ptr stream(open_archive(archive_path, held));
     if (!stream) {
         report_archive_failure("failed to open ", archive_path);
         return -1;
     }
+    // An open stream's file always has an identity; the sentinel matches none.
+    archive_source archive{nullptr, -1, {~0ull, ~0ull}, &archives, copy_buffer};
     file_ptr pipe;
     if (!reads_by_position(stream.get())) {
         pipe = std::move(stream);
-        stream.reset(open_spool());
-        if (!stream) {
-            report_archive_failure("failed to read ", archive_path);
-            return -1;
-        }
         std::setvbuf(pipe.get(), nullptr, _IONBF, 0);  // the kernel moves bytes from it too
+        archive.pipe = pipe.get();
+        stream.reset(open_spool());
+        std::size_t held_size = 0;
+        if (!stream && (held_size = hold_index(&archive, &held_index)) > 0)
+            stream.reset(open_memory_stream(held_index.get(), held_size));
     }
-    if (index_buffer)
-        std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
-    // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, copy_buffer};
-    archive.pipe = pipe.get();
+    int status = -1;
+    if (stream) {
+        if (index_buffer)
+            std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
+        archive.stream = stream.get();
+        long long farthest = 0;
+        if (pipe && held_index) {
+            index_scan scan = scan_index(archive.stream);
+            farthest = scan.farthest;
+            if (!scan.in_order)
+                archive.pipe = nullptr;  // no copy of the rest: its entries fail
+        } else if (pipe) {
+            const long long room = free_room();
+            farthest = spool_archive(&archive, room >= 0 ? room / 2 : LLONG_MAX);
+        }
+        identify_stream(archive.stream, &archive.identity, &archive.size);
+        if (archive.pipe != nullptr)
+            archive.size = -1;  // the spool holds the index alone
+        status = walk_index(archive_path, archive);
+        if (pipe) {  // read on, so that the program feeding it ends well
+            const long long end = farthest > archive.pipe_at ? farthest : archive.pipe_at;
+            read_pipe_to(pipe.get(), &archive.pipe_at, end + drain_bound, copy_buffer);
+        }
+    } else {
+        report_archive_failure("failed to read ", archive_path);
+        read_pipe_to(pipe.get(), &archive.pipe_at, archive.pipe_at + drain_bound, copy_buffer);
+    }
     if (pipe)
-        spool_archive(&archive);
-    identify_stream(stream.get(), &archive.identity, &archive.size);
-    if (archive.pipe != nullptr)
-        archive.size = -1;  // the spool holds the index alone
-    int status = walk_index(archive_path, archive);
-    if (archive.pipe != nullptr)
-        skip_to(archive, LLONG_MAX);  // to its end, so that the program feeding it ends well
+        let_go_of_pipe(pipe.get());
     return status;
 }

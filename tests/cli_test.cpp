@@ -12,6 +12,7 @@
 #include <locale.h>
 #include <signal.h>
 #include <sys/mman.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -680,6 +681,78 @@ TEST_F(Cli, BothCopyRoadsAreExactAndFailCleanlyAtTheFileSizeLimit)
     }
     if (memfd >= 0)
         close(memfd);
+}
+
+TEST_F(Cli, PipedArchivesEndWellWhateverTheRoom)
+{
+    if (testing_windows_build())
+        GTEST_SKIP() << "Windows names no path for standard input";
+    // However little room the working directory has, the program feeding a
+    // piped archive ends well: the tool reads what it writes, or, past the
+    // farthest byte the index names and 64 MiB more, lets go of the pipe.
+    // Rooms: a read-only folder (no spool at all: the index is held in
+    // memory), a file-size limit (the spool cut short), a small file system
+    // (the spool takes half of it at most).
+    scratch_dir mounts;
+    const fs::path read_only = mounts / "ro", small = mounts / "small";
+    fs::create_directory(read_only);
+    fs::create_directory(small);
+    const bool mounted = geteuid() == 0 && mount("tmpfs", read_only.c_str(), "tmpfs", MS_RDONLY, "size=1m") == 0 &&
+                         mount("tmpfs", small.c_str(), "tmpfs", 0, "size=8m") == 0;
+    const std::uint32_t at = index_end(2);
+    const std::string in_order = pack({{"a/x.wav", "hello"}, {"y.wav", "world!"}}) + std::string(3 << 20, 'T');
+    const std::string out_of_order =
+        builder::archive(2, {{at + 200000, 4, "late.wav"}, {at, 5, "early.wav"}}, "early" + std::string(200000, '-') + "late");
+    std::string yes;  // as yes(1) writes it
+    while (yes.size() < (1 << 16))
+        yes += "y\n";
+    struct row {
+        const char* what;
+        fs::path cwd;
+        std::string archive;
+        run_options options;
+        std::string out;  // after "2 sounds in /dev/stdin.\n"; "" for the file's
+    };
+    std::vector<row> rows = {
+        {"a spool cut short by the file-size limit", dir.path(), out_of_order, {.file_size_limit = 100000},
+         "extract [late.wav]...failed.\nextract [early.wav]...done.\n"},
+        {"zeros without end after the index", dir.path(), pack({{"", ""}}).substr(0, index_end(1)) + std::string(1 << 16, '\0'),
+         {.stdin_endless = true}, "extract []...failed.\n"},
+    };
+    if (mounted)
+        rows.insert(rows.end(), {{"in order, in a read-only folder", read_only, in_order, {}, ""},
+                                 {"out of order, in a read-only folder", read_only, out_of_order, {}, ""},
+                                 {"y\\n without end, in 8 MiB", small, yes,
+                                  {.stdin_endless = true}, ""}});
+    for (row& r : rows) {
+        SCOPED_TRACE(r.what);
+        r.options.merge_output = true;
+        r.options.stdin_bytes = r.archive;
+        run_result piped = run_tool(r.cwd, {"/dev/stdin"}, r.options);
+        EXPECT_EQ(piped.exit_code, 0);
+        if (r.options.stdin_endless) {
+            EXPECT_LT(piped.stdin_fed, std::size_t{1} << 30) << "it let go of the pipe";
+            if (r.out.empty())  // an index far beyond the room: cut short
+                EXPECT_TRUE(piped.out.ends_with("failed to read /dev/stdin.\n")) << piped.out.substr(0, 200);
+            else
+                EXPECT_EQ(piped.out, "1 sounds in /dev/stdin.\n" + r.out);
+        } else {
+            EXPECT_EQ(piped.stdin_fed, r.archive.size()) << "every byte fed was read";
+            write_file(mounts / "a.zqa", r.archive);
+            std::string expected = "2 sounds in /dev/stdin.\n" + r.out;
+            if (r.out.empty()) {  // what the file prints
+                expected = run_tool(r.cwd, {(mounts / "a.zqa").string()}, r.options).out;
+                expected.replace(expected.find(mounts / "a.zqa"), (mounts / "a.zqa").string().size(), "/dev/stdin");
+            }
+            EXPECT_EQ(piped.out, expected);
+        }
+        for (const std::string& name : list_dir(r.cwd))
+            EXPECT_TRUE(name.ends_with(".zqa") || name == "early.wav") << name << " is left";
+    }
+    if (mounted) {
+        umount2(read_only.c_str(), MNT_DETACH);
+        umount2(small.c_str(), MNT_DETACH);
+    }
 }
 
 TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)

@@ -312,6 +312,11 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     if (feed[0] >= 0) {
         close(feed[0]);
         fed = feed_pipe(feed[1], options.stdin_bytes);
+        const std::string again = options.stdin_bytes.substr(options.stdin_bytes.size() - std::min<std::size_t>(options.stdin_bytes.size(), 64 << 10));
+        for (std::size_t more = again.size(); options.stdin_endless && more == again.size();) {
+            more = feed_pipe(feed[1], again);
+            fed += more;
+        }
         close(feed[1]);
     }
 

@@ -35,6 +35,7 @@ struct run_options {
     bool merge_output = false;          // standard error into the standard output file
     output_to out = output_to::file;    // a pseudo-terminal, /dev/full, a closed descriptor, a pipe no one reads
     std::string stdin_bytes = {};       // standard input: a pipe carrying these bytes
+    bool stdin_endless = false;         // and then their last 64 KiB again and again, until the tool lets go
     int stdin_fd = -1;                  // standard input: this descriptor
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
