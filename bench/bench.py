@@ -8,7 +8,7 @@ resident memory. Everything happens under --dir (a tmpfs by default, so that
 disk write-back does not drown the figures).
 
     python3 bench/bench.py [--tool build/snd_extractor] [--dir /dev/shm] [--runs 7]
-                           [--disk DIR] [--only small,medium,pipe,cross,many,same,large]
+                           [--disk DIR] [--only small,medium,pipe,cross,many,same,window,large]
 """
 
 import argparse
@@ -87,6 +87,22 @@ def syscalls_per_entry(command, workdir, entries):
     return int(total[-1][3]) / entries
 
 
+def bytes_read(command, workdir):
+    """The bytes one run reads (read and pread64 as strace -f counts them),
+    or None without strace."""
+    if not shutil.which("strace"):
+        return None
+    report = os.path.join(os.path.dirname(workdir), "strace-reads")
+    run_once(["strace", "-f", "-qq", "-e", "trace=read,pread64", "-o", report] + command, workdir)
+    total = 0
+    with open(report) as f:
+        for line in f:
+            result = line.rsplit("=", 1)[-1].split()
+            if result and result[0].isdigit():
+                total += int(result[0])
+    return total
+
+
 def fits_in_room(command, scratch, room, files, total):
     """Whether `command` leaves `files` files of `total` bytes in all in a
     fresh tmpfs of `room` bytes (mounting one needs root); None where none
@@ -147,7 +163,7 @@ def main():
                         help="a folder on another file system than --dir, for the cross-file-system pair "
                              "(default: the repository)")
     parser.add_argument("--only", default="",
-                        help="comma-separated parts: small, medium, pipe, cross, many, same, large")
+                        help="comma-separated parts: small, medium, pipe, cross, many, same, window, large")
     args = parser.parse_args()
     tool = os.path.abspath(args.tool)
     if not os.access(tool, os.X_OK):
@@ -159,7 +175,7 @@ def main():
         subprocess.run(["g++", "-O2", "-std=c++20", "-o", floor, os.path.join(HERE, "floor.cpp")], check=True)
         print(f"snd_extractor benchmark in {scratch}, median of {args.runs} runs, ratios tool / other")
 
-        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "many", "same", "large"}
+        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "many", "same", "window", "large"}
         peaks = []
 
         def peak(label, command, workdir):
@@ -225,6 +241,29 @@ def main():
             peaks.append(kib)
             print(f"20,000 archives of one entry {seconds * 1000:9.1f} ms   peak resident {kib / 1024:6.1f} MiB")
             shutil.rmtree(many)
+
+        if "window" in parts:
+            # 30,000 sounds of one byte whose data alternate between two places
+            # 200 KB apart, and 20,000 of 1,000 bytes side by side: the bytes
+            # read against the index and the bytes written.
+            for label, count, size, at in [("30,000 of 1 byte, 200 KB apart", 30000, 1,
+                                             lambda i, end: end + (i // 2) + (200_000 if i % 2 else 0)),
+                                            ("20,000 of 1,000 bytes side by side", 20000, 1000,
+                                             lambda i, end: end + i * 1000)]:
+                archive = os.path.join(scratch, "w.zqa")
+                end = 20 + 264 * count
+                with open(archive, "wb") as out:
+                    out.write(b"BENCHMARKARCHIVE" + le32(count))
+                    for i in range(count):
+                        out.write(le32(at(i, end)) + le32(size) + f"w{i:05d}.wav".encode().ljust(256, b"\0"))
+                    out.write(bytes(range(256)) * ((200_000 + count * size) // 256 + 1))
+                read = bytes_read([tool, archive], os.path.join(scratch, "out"))
+                if read is not None:
+                    index, written = 264 * count + 20, count * size
+                    print(f"{label:<34} read {read / 2**20:7.2f} MiB: {(read - index) / written:5.2f}x the bytes "
+                          f"written past the index (at most 2 (index + written) + 1 MiB: "
+                          f"{'yes' if read <= 2 * (index + written) + 2**20 else 'NO'})", flush=True)
+                os.remove(archive)
 
         if "same" in parts:
             # Archives of one sound each, all of one name, under 64 descriptors

@@ -102,12 +102,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(archive_name, std::ios::binary);
         out.write(archive.data(), static_cast<std::streamsize>(archive.size()));
     }
-    static std::vector<char> copy_buffer(copy_buffer_size);
+    static std::vector<char> bytes(copy_buffer_size);
     {
         const char* paths[] = {archive_name};
         run_archives archives;
         find_run_archives(paths, nullptr, &archives);
-        load_snd_zqa(archive_name, no_archive, archives, copy_buffer);
+        copy_buffer buffer(bytes);
+        load_snd_zqa(archive_name, no_archive, archives, buffer);
     }
     std::fflush(stdout);
     check(chdir(home.c_str()) == 0, "chdir back");

@@ -159,19 +159,23 @@ void let_go_of_pipe(std::FILE* pipe);
 // stream's position as it was. Returns the count read (0 at the end), or -1.
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset);
 
+// What a copy by the kernel came to.
+enum class kernel_copy {
+    done,          // all of it, or as far as the kernel goes (the end of the file, a write that fell short):
+                   // the rest is left to a buffer, which finds out which
+    not_here,      // the kernel cannot copy between these two files (not here, another file system, not a
+                   // pipe), nor will it for the rest of the archive: all that is left goes through a buffer
+    failed,        // a write or a read failed
+};
+
 // Lets the kernel copy up to `*size` bytes at `*offset` of the stream's file
-// to `out`, advancing both by what it copied. 0: stopped where the kernel
-// cannot go on (the end of the file, a write that fell short), leaving the
-// rest to a buffer; 1: the kernel cannot copy between these two files (not
-// here, another file system), nor will it for the rest of this archive;
-// -1: a write failed.
-int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out);
+// to `out`, advancing both by what it copied.
+kernel_copy copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out);
 
 // Lets the kernel move up to `*size` bytes of the stream (an unbuffered
-// pipe) to `out`, lessening `*size` by what it moved. 0: moved them, or the
-// stream ended first; 1: the kernel cannot move them here, and the rest is
-// left to a buffer; -1: a write failed.
-int move_in_kernel(std::FILE* stream, int out, unsigned long long* size);
+// pipe) to `out`, lessening `*size` by what it moved; done also where the
+// pipe ended first.
+kernel_copy move_in_kernel(std::FILE* stream, int out, unsigned long long* size);
 
 // ---- Writing outputs ------------------------------------------------------------
 

@@ -694,11 +694,11 @@ long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long o
     return retry([&] { return pread(fileno(stream), buffer, size, static_cast<off_t>(offset)); });
 }
 
-int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out)
+kernel_copy copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* size, int out)
 {
     constexpr unsigned long long max_chunk = 1ull << 30;
     off_t in_offset = static_cast<off_t>(*offset);
-    int status = 0;
+    kernel_copy result = kernel_copy::done;
     while (*size > 0) {
         ssize_t count = retry([&] {
             return copy_file_range(fileno(stream), &in_offset, out, nullptr,
@@ -709,27 +709,27 @@ int copy_in_kernel(std::FILE* stream, long long* offset, unsigned long long* siz
             // and every later entry of the archive, to the buffer, which also
             // finds out whether the archive really ends early.
             if (count < 0)
-                status = errno == EXDEV || not_supported(errno) ? 1 : -1;
+                result = errno == EXDEV || not_supported(errno) ? kernel_copy::not_here : kernel_copy::failed;
             break;
         }
         *size -= static_cast<unsigned long long>(count);
     }
     *offset = in_offset;
-    return status;
+    return result;
 }
 
-int move_in_kernel(std::FILE* stream, int out, unsigned long long* size)
+kernel_copy move_in_kernel(std::FILE* stream, int out, unsigned long long* size)
 {
     for (bool moved = false; *size > 0; moved = true) {
         const std::size_t want = *size < (1u << 20) ? static_cast<std::size_t>(*size) : (1u << 20);
         ssize_t count = retry([&] { return splice(fileno(stream), nullptr, out, nullptr, want, SPLICE_F_MOVE); });
         if (count == 0)
-            return 0;
+            return kernel_copy::done;
         if (count < 0)  // not a pipe after all, or a file system without splice
-            return moved || (errno != EINVAL && errno != ENOSYS) ? -1 : 1;
+            return moved || (errno != EINVAL && errno != ENOSYS) ? kernel_copy::failed : kernel_copy::not_here;
         *size -= static_cast<unsigned long long>(count);
     }
-    return 0;
+    return kernel_copy::done;
 }
 
 long long write_some(int fd, const char* buffer, std::size_t size)

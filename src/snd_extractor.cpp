@@ -39,10 +39,9 @@ int snd_extractor(int argc, char* argv[])
     // heap has no room for it (the stack may be 16 KiB).
     heap_array<char> heap_buffer(static_cast<char*>(std::malloc(copy_buffer_size)));
     static char small_buffer[4096];
-    std::span<char> copy_buffer = heap_buffer ? std::span<char>(heap_buffer.get(), copy_buffer_size)
-                                              : std::span<char>(small_buffer);
+    copy_buffer buffer(heap_buffer ? std::span<char>(heap_buffer.get(), copy_buffer_size) : std::span<char>(small_buffer));
     for (std::size_t at = 0; at < count; ++at)  // the walk takes each held archive and releases it
-        load_snd_zqa(paths[at], held ? held[at] : no_archive, archives, copy_buffer);
+        load_snd_zqa(paths[at], held ? held[at] : no_archive, archives, buffer);
 
     // Progress lines that could not be written (a full disk, a closed
     // descriptor) are worth one word on standard error.

@@ -30,38 +30,39 @@ int write_all(int fd, const char* buffer, std::size_t size)
     return 0;
 }
 
-// How far the copy of a large entry is, shown on a terminal after "..." as
-// a percentage, redrawn in place at most four times a second, and erased
-// before the verdict.
-struct progress {
-    bool shown = false;
+// The percentage of a large entry's copy on a terminal, after "...":
+// redrawn in place at most four times a second, and erased before the
+// verdict. Whether one is on the line, and when it was drawn.
+struct percentage {
+    bool on_line = false;
     std::chrono::steady_clock::time_point drawn;
 };
 
-void show_progress(progress* shown, unsigned long long done, unsigned long long total)
+void show_percentage(percentage* shown, unsigned long long done, unsigned long long total)
 {
     auto now = std::chrono::steady_clock::now();
-    if (shown->shown && now - shown->drawn < std::chrono::milliseconds(250))
+    if (shown->on_line && now - shown->drawn < std::chrono::milliseconds(250))
         return;
-    std::printf("%s%3d%%", shown->shown ? "\b\b\b\b" : "", static_cast<int>(done * 100 / total));
+    std::printf("%s%3d%%", shown->on_line ? "\b\b\b\b" : "", static_cast<int>(done * 100 / total));
     std::fflush(stdout);
-    shown->shown = true;
+    shown->on_line = true;
     shown->drawn = now;
 }
 
-void erase_progress(const progress& shown)
+void erase_percentage(const percentage& shown)
 {
-    if (shown.shown)
+    if (shown.on_line)
         std::fputs("\b\b\b\b    \b\b\b\b", stdout);
 }
 
 // Reads the pipe on from `*at` up to `offset`, passing over what lies
 // before it. -1: the pipe ended first.
-int read_pipe_to(std::FILE* pipe, long long* at, long long offset, std::span<char> buffer)
+int read_pipe_to(std::FILE* pipe, long long* at, long long offset, copy_buffer& buffer)
 {
+    std::span<char> bytes = buffer.take();
     while (*at < offset) {
         const auto gap = static_cast<unsigned long long>(offset - *at);
-        std::size_t count = std::fread(buffer.data(), 1, gap < buffer.size() ? gap : buffer.size(), pipe);
+        std::size_t count = std::fread(bytes.data(), 1, gap < bytes.size() ? gap : bytes.size(), pipe);
         if (count == 0)
             return -1;
         *at += static_cast<long long>(count);
@@ -69,81 +70,63 @@ int read_pipe_to(std::FILE* pipe, long long* at, long long offset, std::span<cha
     return 0;
 }
 
-// Reads the piped archive up to `offset`, passing over what lies before it
-// (the bytes between entries, or the rest of an entry whose copy failed).
-// -1: the pipe ended first.
-int skip_to(const archive_source& archive, long long offset)
-{
-    return read_pipe_to(archive.pipe, &archive.pipe_at, offset, archive.copy_buffer);
-}
-
-// Moves the next `size` bytes of the piped archive to `out`: by the kernel
-// where it can, through the run's buffer for the rest. -1: the pipe ended
-// first, or a write failed; what was read counts as read all the same.
-int pass_on(const archive_source& archive, int out, unsigned long long size)
+// Moves the next `size` bytes of `pipe` to `out`: by the kernel where it
+// can, through the run's buffer for the rest. -1: the pipe ended first, or a
+// write failed; what was read counts as read all the same.
+int move_from_pipe(std::FILE* pipe, archive_reading& reading, int out, unsigned long long size)
 {
     unsigned long long left = size;
-    if (archive.kernel_copies) {
-        int kernel = move_in_kernel(archive.pipe, out, &left);
-        archive.pipe_at += static_cast<long long>(size - left);
-        if (kernel != 1)
-            return kernel == 0 && left == 0 ? 0 : -1;
-        archive.kernel_copies = false;
+    if (reading.kernel_copies) {
+        kernel_copy result = move_in_kernel(pipe, out, &left);
+        reading.pipe_at += static_cast<long long>(size - left);
+        if (result != kernel_copy::not_here)
+            return result == kernel_copy::done && left == 0 ? 0 : -1;
+        reading.kernel_copies = false;
     }
-    std::span<char> buffer = archive.copy_buffer;
+    std::span<char> bytes = reading.buffer->take();
     while (left > 0) {
-        std::size_t count = std::fread(buffer.data(), 1, left < buffer.size() ? left : buffer.size(), archive.pipe);
-        archive.pipe_at += static_cast<long long>(count);
+        std::size_t count = std::fread(bytes.data(), 1, left < bytes.size() ? left : bytes.size(), pipe);
+        reading.pipe_at += static_cast<long long>(count);
         left -= count;
-        if (count == 0 || write_all(out, buffer.data(), count) != 0)
+        if (count == 0 || write_all(out, bytes.data(), count) != 0)
             return -1;
     }
     return 0;
 }
 
-// Entries up to 16 KiB are written from a window of 64 KiB of the archive
-// read into the run's buffer, one read for the entries lying side by side:
-// a write costs less than a copy by the kernel, which pays off only for
-// more bytes (20,000 entries of 1,000 bytes took 0.92 times as long).
+// Entries up to 16 KiB are written from the buffer's window: a write costs
+// less than a copy by the kernel, which pays off only for more bytes
+// (20,000 entries of 1,000 bytes took 0.92 times as long).
 constexpr unsigned long long small_entry = 16 << 10;
-constexpr std::size_t window = 64 << 10;
-
-int copy_small(const archive_source& archive, long long offset, std::size_t size, int out)
-{
-    if (offset < archive.window_at || offset + static_cast<long long>(size) >
-                                          archive.window_at + static_cast<long long>(archive.window_size)) {
-        long long count = read_at(archive.stream, archive.copy_buffer.data(), window, offset);
-        archive.window_at = offset;
-        archive.window_size = count > 0 ? static_cast<std::size_t>(count) : 0;
-        if (archive.window_size < size)
-            return -1;
-    }
-    return write_all(out, archive.copy_buffer.data() + (offset - archive.window_at), size);
-}
 
 // Copies `size` bytes at `offset` of the archive to `out`: by the kernel
 // where it can, through the run's buffer for the rest. -1: the archive ends
 // inside the range, or a read or a write failed.
-int copy_piece(const archive_source& archive, long long offset, unsigned long long size, int out)
+int copy_piece(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
+               int out)
 {
     if (size == 0)
         return 0;  // wherever its offset points
     if (archive.pipe != nullptr)
-        return skip_to(archive, offset) == 0 && pass_on(archive, out, size) == 0 ? 0 : -1;
-    if (size <= small_entry && archive.copy_buffer.size() >= window)
-        return copy_small(archive, offset, static_cast<std::size_t>(size), out);
-    if (archive.kernel_copies) {
-        int kernel = copy_in_kernel(archive.stream, &offset, &size, out);
-        if (kernel < 0)
-            return -1;
-        archive.kernel_copies = kernel == 0;
+        return read_pipe_to(archive.pipe, &reading.pipe_at, offset, *reading.buffer) == 0 &&
+                       move_from_pipe(archive.pipe, reading, out, size) == 0
+                   ? 0
+                   : -1;
+    if (size <= small_entry && reading.buffer->holds_windows()) {
+        const char* bytes = reading.buffer->window(archive.stream, offset, static_cast<std::size_t>(size));
+        return bytes != nullptr ? write_all(out, bytes, static_cast<std::size_t>(size)) : -1;
     }
-    std::span<char> buffer = archive.copy_buffer;
-    archive.window_size = 0;  // the buffer holds other bytes from now on
+    if (reading.kernel_copies) {
+        kernel_copy result = copy_in_kernel(archive.stream, &offset, &size, out);
+        if (result == kernel_copy::failed)
+            return -1;
+        reading.kernel_copies = result == kernel_copy::done;
+    }
+    std::span<char> bytes = reading.buffer->take();
     while (size > 0) {
-        std::size_t want = size < buffer.size() ? static_cast<std::size_t>(size) : buffer.size();
-        long long count = read_at(archive.stream, buffer.data(), want, offset);
-        if (count <= 0 || write_all(out, buffer.data(), static_cast<std::size_t>(count)) != 0)
+        std::size_t want = size < bytes.size() ? static_cast<std::size_t>(size) : bytes.size();
+        long long count = read_at(archive.stream, bytes.data(), want, offset);
+        if (count <= 0 || write_all(out, bytes.data(), static_cast<std::size_t>(count)) != 0)
             return -1;
         offset += count;
         size -= static_cast<unsigned long long>(count);
@@ -152,21 +135,43 @@ int copy_piece(const archive_source& archive, long long offset, unsigned long lo
 }
 
 // Copies the entry's range, in pieces of 8 MiB where its progress is shown.
-int copy_range(const archive_source& archive, long long offset, unsigned long long size, int out)
+int copy_range(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
+               int out)
 {
     constexpr unsigned long long piece = 8ull << 20;
-    if (!archive.show_progress)
-        return copy_piece(archive, offset, size, out);
-    progress shown;
+    if (!reading.show_progress)
+        return copy_piece(archive, reading, offset, size, out);
+    percentage shown;
     int status = 0;
     for (unsigned long long done = 0; status == 0 && done < size; done += piece) {
-        show_progress(&shown, done, size);
-        status = copy_piece(archive, offset + static_cast<long long>(done), size - done < piece ? size - done : piece,
-                            out);
+        show_percentage(&shown, done, size);
+        status = copy_piece(archive, reading, offset + static_cast<long long>(done),
+                            size - done < piece ? size - done : piece, out);
     }
-    erase_progress(shown);
+    erase_percentage(shown);
     return status;
 }
+
+}  // namespace
+
+const char* copy_buffer::window(std::FILE* stream, long long offset, std::size_t size)
+{
+    const long long end = at_ + static_cast<long long>(held_);
+    if (held_ > 0 && offset >= at_ && offset + static_cast<long long>(size) <= end) {
+        served_ += size;
+        return bytes_.data() + (offset - at_);
+    }
+    if (held_ > 0)  // side by side: twice as far; elsewhere: what this one served, and a quarter
+        next_ = offset >= at_ && offset <= end ? 2 * held_ : served_ + served_ / 4;
+    next_ = next_ < size ? size : next_ > window_size ? window_size : next_;
+    long long count = read_at(stream, bytes_.data(), next_, offset);
+    at_ = offset;
+    held_ = count > 0 ? static_cast<std::size_t>(count) : 0;
+    served_ = size;
+    return held_ >= size ? bytes_.data() : nullptr;
+}
+
+namespace {
 
 // ---- What a sound may replace ---------------------------------------------
 
@@ -313,11 +318,11 @@ bool may_replace(const char* name, const archive_source& archive, file_identity*
 // Copies the entry into a new output file and names it once complete: a
 // free name at once, a taken one only where it may be written, and only in
 // place of what was found there. -1: nothing new is left at any name.
-int write_output(const char* output_name, const archive_source& archive, std::int32_t data_offset,
-                 std::uint32_t data_size)
+int write_output(const char* output_name, const archive_source& archive, archive_reading& reading,
+                 std::int32_t data_offset, std::uint32_t data_size)
 {
     output_file file;
-    if (file.descriptor() < 0 || copy_range(archive, data_offset, data_size, file.descriptor()) != 0)
+    if (file.descriptor() < 0 || copy_range(archive, reading, data_offset, data_size, file.descriptor()) != 0)
         return -1;
     naming result = file.name(output_name, nullptr);
     file_identity found;
@@ -444,45 +449,41 @@ index_scan scan_index(std::FILE* stream)
 constexpr std::size_t memory_index_budget = 4 << 20;
 constexpr long long drain_bound = 64ll << 20;
 
-// Copies the header and index of the piped archive into its spool, and
-// where the entries do not come in order, the rest of the archive as far as
-// the index names, to be read by position; else the walk reads each entry
-// from the pipe. Never past `room` bytes in all: a copy cut short there (or
-// by a full disk, or by the pipe's end) is walked as a short archive.
-// Returns how far the index names.
-long long spool_archive(archive_source* archive, long long room)
+// Copies the header and index of the piped archive into `spool`, and where
+// the entries do not come in order, the rest of the archive as far as the
+// index names, to be read by position; else the walk reads each entry from
+// the pipe. Never past `room` bytes in all: a copy cut short there (or by a
+// full disk, or by the pipe's end) is walked as a short archive.
+index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& reading, long long room)
 {
-    const int spool = fileno(archive->stream);
     auto copy_up_to = [&](long long end) {
         end = end < room ? end : room;
-        if (archive->pipe_at < end)
-            pass_on(*archive, spool, static_cast<unsigned long long>(end - archive->pipe_at));
+        if (reading.pipe_at < end)
+            move_from_pipe(pipe, reading, fileno(spool), static_cast<unsigned long long>(end - reading.pipe_at));
     };
     std::int32_t entry_count = 0;
     unsigned char count[4];  // read by position: the spool's own position is where the copy goes on
     copy_up_to(header_width);
-    if (read_at(archive->stream, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
+    if (read_at(spool, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
         entry_count = static_cast<std::int32_t>(le32(count));
-    const long long index_end = header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
-    copy_up_to(index_end);
-    index_scan scan = scan_index(archive->stream);
+    copy_up_to(header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll));
+    index_scan scan = scan_index(spool);
     if (!scan.in_order) {
-        std::fseek(archive->stream, 0, SEEK_END);  // where the file's own position goes on writing
+        std::fseek(spool, 0, SEEK_END);  // where the file's own position goes on writing
         copy_up_to(scan.farthest);
-        std::fseek(archive->stream, 0, SEEK_SET);
-        archive->pipe = nullptr;
+        std::fseek(spool, 0, SEEK_SET);
     }
-    return scan.farthest;
+    return scan;
 }
 
 // Reads the header and index of the piped archive into `memory` where no
 // spool can be made: within memory_index_budget, else the header alone.
 // Returns how many bytes it holds; 0 without memory.
-std::size_t hold_index(archive_source* archive, heap_array<char>* memory)
+std::size_t hold_index(std::FILE* pipe, archive_reading& reading, heap_array<char>* memory)
 {
     unsigned char header[header_width];
-    std::size_t size = std::fread(header, 1, sizeof header, archive->pipe);
-    archive->pipe_at += static_cast<long long>(size);
+    std::size_t size = std::fread(header, 1, sizeof header, pipe);
+    reading.pipe_at += static_cast<long long>(size);
     if (size == sizeof header) {
         unsigned char count[4];
         std::memcpy(count, header + signature_width, sizeof count);
@@ -497,15 +498,15 @@ std::size_t hold_index(archive_source* archive, heap_array<char>* memory)
     std::size_t held = size < sizeof header ? size : sizeof header;
     std::memcpy(memory->get(), header, held);
     for (std::size_t count = 1; held < size && count > 0; held += count) {
-        count = std::fread(memory->get() + held, 1, size - held, archive->pipe);
-        archive->pipe_at += static_cast<long long>(count);
+        count = std::fread(memory->get() + held, 1, size - held, pipe);
+        reading.pipe_at += static_cast<long long>(count);
     }
     return held;
 }
 
 // Reads the header and walks the index of an opened archive. -1: the archive
 // ends inside its header or index, or cannot be read.
-int walk_index(const char* archive_path, archive_source& archive)
+int walk_index(const char* archive_path, const archive_source& archive, archive_reading& reading)
 {
     std::FILE* stream = archive.stream;
     char signature[signature_width + 1];
@@ -530,9 +531,9 @@ int walk_index(const char* archive_path, archive_source& archive)
             return -1;
         }
         std::size_t line_columns = announce_entry(entry_name);
-        archive.show_progress = line_columns > 0 && data_size >= progress_threshold && percentage_fits(line_columns);
+        reading.show_progress = line_columns > 0 && data_size >= progress_threshold && percentage_fits(line_columns);
         char output_name[output_name_size];
-        int status = extract_wav(split_file_name(entry_name, output_name), archive, data_offset, data_size);
+        int status = extract_wav(split_file_name(entry_name, output_name), archive, reading, data_offset, data_size);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
     }
@@ -553,8 +554,8 @@ const char* split_file_name(const char* entry_name, char (&output_name)[output_n
     return after_last_separator(entry_name, output_name);
 }
 
-int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
-                std::uint32_t data_size)
+int extract_wav(const char* output_name, const archive_source& archive, archive_reading& reading,
+                std::int32_t data_offset, std::uint32_t data_size)
 {
     // -1 at once, before anything is created: no such range in the archive,
     // or a name that is no plain file here.
@@ -562,7 +563,7 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
     if ((data_size > 0 && (data_offset < 0 || past_the_end)) || !is_plain_name(output_name))
         return -1;
     // -1: the copy failed, or the name is a directory or an archive of the run.
-    return write_output(output_name, archive, data_offset, data_size);
+    return write_output(output_name, archive, reading, data_offset, data_size);
 }
 
 run_archives::~run_archives()
@@ -612,8 +613,7 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
     }
 }
 
-int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
-                 std::span<char> copy_buffer)
+int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives, copy_buffer& buffer)
 {
     // Declared first, so that they go after the streams that use them.
     heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
@@ -623,46 +623,44 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
         report_archive_failure("failed to open ", archive_path);
         return -1;
     }
-    // An open stream's file always has an identity; the sentinel matches none.
-    archive_source archive{nullptr, -1, {~0ull, ~0ull}, &archives, copy_buffer};
+    buffer.take();  // its window holds another archive's bytes
+    archive_reading reading{&buffer};
     file_ptr pipe;
     if (!reads_by_position(stream.get())) {
         pipe = std::move(stream);
         std::setvbuf(pipe.get(), nullptr, _IONBF, 0);  // the kernel moves bytes from it too
-        archive.pipe = pipe.get();
         stream.reset(open_spool());
         std::size_t held_size = 0;
-        if (!stream && (held_size = hold_index(&archive, &held_index)) > 0)
+        if (!stream && (held_size = hold_index(pipe.get(), reading, &held_index)) > 0)
             stream.reset(open_memory_stream(held_index.get(), held_size));
     }
     int status = -1;
+    long long farthest = 0;
     if (stream) {
         if (index_buffer)
             std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
-        archive.stream = stream.get();
-        long long farthest = 0;
-        if (pipe && held_index) {
-            index_scan scan = scan_index(archive.stream);
+        // An open stream's file always has an identity; the sentinel matches none.
+        archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, pipe.get()};
+        if (pipe) {
+            const long long room = free_room();
+            index_scan scan = held_index ? scan_index(archive.stream)
+                                         : spool_archive(archive.pipe, archive.stream, reading,
+                                                         room >= 0 ? room / 2 : LLONG_MAX);
             farthest = scan.farthest;
             if (!scan.in_order)
-                archive.pipe = nullptr;  // no copy of the rest: its entries fail
-        } else if (pipe) {
-            const long long room = free_room();
-            farthest = spool_archive(&archive, room >= 0 ? room / 2 : LLONG_MAX);
+                archive.pipe = nullptr;  // read by position from its copy, as far as that goes
         }
         identify_stream(archive.stream, &archive.identity, &archive.size);
         if (archive.pipe != nullptr)
-            archive.size = -1;  // the spool holds the index alone
-        status = walk_index(archive_path, archive);
-        if (pipe) {  // read on, so that the program feeding it ends well
-            const long long end = farthest > archive.pipe_at ? farthest : archive.pipe_at;
-            read_pipe_to(pipe.get(), &archive.pipe_at, end + drain_bound, copy_buffer);
-        }
+            archive.size = -1;  // the copy holds the index alone
+        status = walk_index(archive_path, archive, reading);
     } else {
         report_archive_failure("failed to read ", archive_path);
-        read_pipe_to(pipe.get(), &archive.pipe_at, archive.pipe_at + drain_bound, copy_buffer);
     }
-    if (pipe)
+    if (pipe) {  // read on, so that the program feeding it ends well
+        read_pipe_to(pipe.get(), &reading.pipe_at, (farthest > reading.pipe_at ? farthest : reading.pipe_at) + drain_bound,
+                     buffer);
         let_go_of_pipe(pipe.get());
+    }
     return status;
 }

@@ -51,9 +51,8 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width);
 // `output_name` (elsewhere it is a view into `entry_name`).
 const char* split_file_name(const char* entry_name, char (&output_name)[output_name_size]);
 
-// The size of the run's copy buffer: bytes pass through it where the kernel
-// cannot copy them (across file systems, 1 MiB keeps pace with cp, where
-// 64 KiB took 1.2 times as long).
+// The size of the run's copy buffer (across file systems, 1 MiB keeps pace
+// with cp, where 64 KiB took 1.2 times as long).
 inline constexpr std::size_t copy_buffer_size = 1024 * 1024;
 
 // An archive's name as the run found it: the folder it is in and its last
@@ -96,19 +95,58 @@ struct run_archives {
 // is then opened at its turn.
 void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run);
 
-// One archive as its walk lends it to each entry's extraction.
+// The run's one copy buffer. Bytes pass through it where the kernel cannot
+// copy them, and small entries are written from a window of the archive
+// being read that it holds. Every other use of its bytes takes them with
+// take(), which forgets the window, so that no entry is ever written from
+// bytes the buffer no longer holds.
+class copy_buffer {
+public:
+    explicit copy_buffer(std::span<char> bytes) : bytes_(bytes) {}
+
+    // The whole buffer, for any use but the window: what it held is gone.
+    std::span<char> take()
+    {
+        held_ = 0;
+        return bytes_;
+    }
+
+    // The `size` bytes at `offset` of the file `stream` reads, from the
+    // window, which is read anew where it does not hold them all. A new
+    // window is as large as the bytes the last one served and a quarter
+    // more, or twice the last where entries go on side by side, between the
+    // entry itself and window_size: entries far apart cost about the bytes
+    // they hold, entries side by side one read per window_size. nullptr:
+    // the file ends first, or cannot be read.
+    const char* window(std::FILE* stream, long long offset, std::size_t size);
+
+    static constexpr std::size_t window_size = 64 << 10;
+    bool holds_windows() const { return bytes_.size() >= window_size; }
+
+private:
+    std::span<char> bytes_;
+    long long at_ = 0;            // where in the file the window starts
+    std::size_t held_ = 0;        // how many bytes it holds: 0 for none
+    std::size_t served_ = 0;      // how many of them entries were written from
+    std::size_t next_ = window_size;  // how many bytes the next window reads
+};
+
+// One archive as its walk lends it to each entry's extraction: what stays
+// the same while it is walked.
 struct archive_source {
-    std::FILE* stream;                  // the archive, read by the walk (piped: its copy, or that of its index)
-    long long size;                     // its length, or -1 when not a regular file
-    file_identity identity;             // its identity: never replaced
-    const run_archives* run;            // the run's archives: never replaced either
-    std::span<char> copy_buffer;        // the run's copy buffer
-    mutable bool kernel_copies = true;  // whether the kernel may still copy from this archive
-    bool show_progress = false;         // the entry's progress fits on its line of the terminal
-    std::FILE* pipe = nullptr;          // a piped archive whose entries come in order: read once, as they come
-    mutable long long pipe_at = 0;      // how far the pipe has been read
-    mutable long long window_at = 0;    // the part of the archive in the copy buffer, for small entries
-    mutable std::size_t window_size = 0;
+    std::FILE* stream;         // the archive, read by the walk (piped: its copy, or that of its index)
+    long long size;            // its length, or -1 when not a regular file, or piped
+    file_identity identity;    // its identity: never replaced
+    const run_archives* run;   // the run's archives: never replaced either
+    std::FILE* pipe;           // a piped archive whose entries come in order, read once as they come; or nullptr
+};
+
+// What moves while an archive is walked.
+struct archive_reading {
+    copy_buffer* buffer;          // the run's copy buffer
+    long long pipe_at = 0;        // how far the pipe has been read
+    bool kernel_copies = true;    // whether the kernel may still copy from this archive
+    bool show_progress = false;   // the entry's progress fits on its line of the terminal
 };
 
 // Entries of at least this size show their progress on a terminal.
@@ -125,8 +163,8 @@ inline constexpr unsigned long long progress_threshold = 64ull << 20;
 // before anything is created. Names the system would not take as a plain
 // file (on Windows: ':', device names, a trailing dot or space, control
 // characters) are refused. The stream's position is left as it was.
-int extract_wav(const char* output_name, const archive_source& archive, std::int32_t data_offset,
-                std::uint32_t data_size);
+int extract_wav(const char* output_name, const archive_source& archive, archive_reading& reading,
+                std::int32_t data_offset, std::uint32_t data_size);
 
 // Extracts every entry of the archive at `archive_path` into the working
 // directory, with one progress line per entry on standard output. `held` is
@@ -135,9 +173,9 @@ int extract_wav(const char* output_name, const archive_source& archive, std::int
 // a FIFO) the header and index are first copied into an unnamed file of the
 // working directory, which goes when the walk ends; where the entries come
 // one after another, each is then copied straight from the pipe, and else
-// the rest of the archive is copied there too. No entry may replace a file of `archives`;
-// `copy_buffer` is the run's copy buffer. Returns 0 when the whole index
-// was read; -1 when the archive could not be opened or read to the end of
-// its index.
-int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives,
-                 std::span<char> copy_buffer);
+// the rest of the archive is copied there too (see "Piped archives" in
+// sound_archive.cpp for their budgets). No entry may replace a file of
+// `archives`; `buffer` is the run's copy buffer. Returns 0 when the whole
+// index was read; -1 when the archive could not be opened or read to the
+// end of its index.
+int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives, copy_buffer& buffer);

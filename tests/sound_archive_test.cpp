@@ -93,15 +93,17 @@ protected:
     {
         run_archives run;
         find_run_archives(archives, nullptr, &run);
-        archive_source archive{archive_.get(), -1, {}, &run, copy_buffer_};
+        archive_source archive{archive_.get(), -1, {}, &run, nullptr};
         identify_stream(archive_.get(), &archive.identity, &archive.size);
-        return extract_wav(name, archive, offset, size);
+        copy_buffer buffer(bytes_);
+        archive_reading reading{&buffer};
+        return extract_wav(name, archive, reading, offset, size);
     }
 
     scratch_dir dir_;
     fs::path previous_;
     file_ptr archive_;
-    char copy_buffer_[16];  // any size serves: the kernel copies here
+    char bytes_[16];  // any size serves: the kernel copies here
 };
 
 TEST_F(ExtractWav, NeverReplacesTheArchiveOrAListedFile)
