@@ -12,6 +12,7 @@
 #define _CRT_RAND_S  // rand_s: the system's random source
 #include <cstdlib>
 
+#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
@@ -49,6 +50,32 @@ std::string to_utf8(const std::wstring& text)
     WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, bytes.data(), length, nullptr, nullptr);
     bytes.pop_back();  // the terminator
     return bytes;
+}
+
+// The arguments that a wildcard matched, as the folder's listing spelled
+// them (windows_main.cpp): opened through the \\?\ form, so that the
+// system changes nothing of them, a trailing space or dot, or a device name
+// (com1.zqa) included.
+std::vector<const char*> listed_paths;
+
+// A path for the system's Unicode calls: a listed one in the \\?\ form,
+// with its folder made full; any other as it is.
+std::wstring system_path(const char* path)
+{
+    if (std::find(listed_paths.begin(), listed_paths.end(), path) == listed_paths.end())
+        return to_wide(path);
+    std::wstring wide = to_wide(path);
+    std::size_t cut = wide.find_last_of(L"\\/:");
+    std::wstring folder = cut == std::wstring::npos ? L"." : wide.substr(0, cut + 1);
+    DWORD length = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    full.resize(GetFullPathNameW(folder.c_str(), length, full.data(), nullptr));
+    if (!full.ends_with(L"\\"))
+        full += L"\\";
+    std::wstring name = cut == std::wstring::npos ? wide : wide.substr(cut + 1);
+    if (full.starts_with(L"\\\\?\\"))
+        return full + name;
+    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) + name : L"\\\\?\\" + full + name;
 }
 
 // Windows has no inode numbers in stat: a file is its volume and file index.
@@ -148,6 +175,11 @@ void remove_if_same(const char* path, const file_identity& identity)
 
 }  // namespace
 
+void take_as_listed(const char* path)
+{
+    listed_paths.push_back(path);
+}
+
 // Standard output and error carry the bytes they are given: no "\n" becomes
 // "\r\n" behind the tool's back; end_line writes the line ends.
 void start_platform()
@@ -183,7 +215,7 @@ char* follow_links(const char*)
 // file: anything but a folder may be a regular file until it is opened.
 archive_kind inspect_archive(const char* path, file_identity* identity)
 {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    DWORD attributes = GetFileAttributesW(system_path(path).c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES || identify_file(path, identity) != 0)
         return archive_kind::missing;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? archive_kind::other : archive_kind::regular;
@@ -200,7 +232,7 @@ std::size_t archive_budget()
 // rename can replace it.
 archive_handle hold_archive(const char* path, file_identity* identity)
 {
-    HANDLE handle = CreateFileW(to_wide(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+    HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
     if (handle == INVALID_HANDLE_VALUE)
         return no_archive;
@@ -221,7 +253,7 @@ void release_archive(archive_handle handle)
 std::FILE* open_archive(const char* path, archive_handle held)
 {
     if (held == no_archive)
-        return _wfopen(to_wide(path).c_str(), L"rb");
+        return _wfopen(system_path(path).c_str(), L"rb");
     int fd = _open_osfhandle(held, _O_RDONLY | _O_BINARY);
     std::FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
     if (stream == nullptr)
@@ -307,8 +339,8 @@ std::size_t write_name(std::FILE* stream, const char* name)
 
 int identify_file(const char* path, file_identity* identity)
 {
-    HANDLE handle = CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     int status = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);

@@ -1,10 +1,9 @@
 // Where the program starts on Windows: the command line arrives in UTF-16,
-// with no wildcard expanded, and goes on to the tool in UTF-8, with
-// wildcards expanded as Unix shells would.
+// with no wildcard expanded, and goes on to the tool in UTF-8, with the
+// wildcards of each last component expanded.
 #include "platform.h"
 
 #include <algorithm>
-#include <cwctype>
 #include <string>
 #include <vector>
 
@@ -21,6 +20,13 @@ std::string to_utf8(const wchar_t* text)
     return bytes;
 }
 
+// Whether two UTF-16 units are one letter as the file system compares
+// names: without regard to case, for every letter.
+bool same_letter(wchar_t a, wchar_t b)
+{
+    return a == b || CompareStringOrdinal(&a, 1, &b, 1, TRUE) == CSTR_EQUAL;
+}
+
 // Whether `name` matches the wildcard `pattern`: '*' any run of
 // characters, '?' one, letters without regard to case, as Windows names go.
 bool matches(const wchar_t* pattern, const wchar_t* name)
@@ -31,7 +37,7 @@ bool matches(const wchar_t* pattern, const wchar_t* name)
         if (*pattern == L'*') {
             star = pattern++;
             resume = name;
-        } else if (*pattern != L'\0' && (*pattern == L'?' || std::towupper(*pattern) == std::towupper(*name))) {
+        } else if (*pattern != L'\0' && (*pattern == L'?' || same_letter(*pattern, *name))) {
             ++pattern;
             ++name;
         } else if (star != nullptr) {
@@ -46,11 +52,12 @@ bool matches(const wchar_t* pattern, const wchar_t* name)
     return *pattern == L'\0';
 }
 
-// The files an argument names: where its last component holds '*' or '?',
-// every file of that folder whose long name matches, in order of name (an
-// 8.3 alias never counts; nor, as in Unix shells, a hidden file or a name
-// starting with '.', unless the pattern starts with '.'); else, or when
-// none matches, the argument itself.
+// The files an argument names: where its last component holds '*' or '?'
+// (and only there: brackets are common in file names), every file of that
+// folder whose long name matches, in order of name (an 8.3 alias never
+// counts; nor a hidden file or a name starting with '.', unless the pattern
+// starts with '.'), each as the listing spells it; else, or when none
+// matches, the argument itself.
 std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
 {
     std::size_t cut = argument.find_last_of(L"\\/:");
@@ -81,6 +88,11 @@ std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
 
 }  // namespace
 
+// The path `path` (one of the arguments, which outlive the run) is a file
+// name as a folder's listing spells it, to be opened as it is
+// (platform_windows.cpp).
+void take_as_listed(const char* path);
+
 // The C runtime expands no wildcards: wmain does, by long names only.
 extern "C" {
 int _dowildcard = 0;
@@ -89,17 +101,24 @@ int _dowildcard = 0;
 extern "C" int wmain(int argc, wchar_t* wide_argv[])
 {
     std::vector<std::string> arguments;
+    std::vector<bool> listed;  // matched by a wildcard: to be opened as the listing spelled it
     for (int arg = 0; arg < argc; ++arg) {
         if (arg == 0) {
             arguments.push_back(to_utf8(wide_argv[arg]));
+            listed.push_back(false);
             continue;
         }
-        for (const std::wstring& path : expand_wildcards(wide_argv[arg]))
+        for (const std::wstring& path : expand_wildcards(wide_argv[arg])) {
             arguments.push_back(to_utf8(path.c_str()));
+            listed.push_back(path != wide_argv[arg]);
+        }
     }
     std::vector<char*> argv;
-    for (std::string& argument : arguments)
-        argv.push_back(argument.data());
+    for (std::size_t at = 0; at < arguments.size(); ++at) {
+        argv.push_back(arguments[at].data());
+        if (listed[at])
+            take_as_listed(argv.back());
+    }
     argv.push_back(nullptr);
     return snd_extractor(static_cast<int>(arguments.size()), argv.data());
 }

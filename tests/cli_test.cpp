@@ -171,10 +171,24 @@ TEST_F(Cli, WildcardsAreExpandedOnlyWhereTheShellLeavesThemToUs)
     put("sounds.zqa1", pack({{"alias.wav", "1"}}));
     put("sounds.zqa~", pack({{"backup.wav", "~"}}));
     put(".snd_extractor-1.zqa", pack({{"dot.wav", "."}}));  // dot files match only a pattern that starts with '.'
+    // Case folds for every letter; a match opens as the listing spells it,
+    // a trailing space or a device name included; brackets are characters.
+    const std::string e_acute = "\xc3\xa9" "1.zqa", house = "\xd0\xb4\xd0\xbe\xd0\xbc.zqa";
+    put(e_acute, pack({{"e.wav", "e"}}));
+    put(house, pack({{"d.wav", "d"}}));
+    put("c.zqa ", pack({{"c.wav", "c"}}));
+    put("com1.zqa", pack({{"k.wav", "k"}}));
+    put("[ab].zqa", pack({{"b.wav", "b"}}));
+    const std::vector<std::string> patterns{"*s*.zqa", "\xc3\x89*.zqa", "\xd0\x94\xd0\x9e\xd0\x9c.*", "c*", "[ab].zqa"};
+    const std::string brackets = "1 sounds in [ab].zqa.\nextract [b.wav]...done.\n";
     if (testing_windows_build())
-        expect_run({"*s*.zqa"}, "1 sounds in sounds.zqa.\nextract [s.wav]...done.\n");
+        expect_run(patterns, "1 sounds in sounds.zqa.\nextract [s.wav]...done.\n1 sounds in " + e_acute +
+                                 ".\nextract [e.wav]...done.\n1 sounds in " + house +
+                                 ".\nextract [d.wav]...done.\n1 sounds in c.zqa .\nextract [c.wav]...done.\n"
+                                 "1 sounds in com1.zqa.\nextract [k.wav]...done.\n" + brackets);
     else
-        expect_run({"*s*.zqa"}, "", "failed to open *s*.zqa.\n");
+        expect_run(patterns, brackets, "failed to open *s*.zqa.\nfailed to open " + patterns[1] +
+                                           ".\nfailed to open " + patterns[2] + ".\nfailed to open c*.\n");
 }
 
 // ---- Archives and their entries -------------------------------------------
