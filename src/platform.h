@@ -2,7 +2,8 @@
 // port provides, one body per system (platform_linux.cpp,
 // platform_windows.cpp, with windows_main.cpp). The walk owns the policy,
 // each port the mechanism. Paths are byte strings, handed on unchanged.
-// Statuses are 0 for success and -1 for failure, as everywhere in the tool.
+// A function that answers an int status answers 0 for success and -1 for
+// failure; the others answer what their type names.
 #pragma once
 
 #include <cstddef>
@@ -16,14 +17,15 @@
 // wildcards expanded.
 int snd_extractor(int argc, char* argv[]);
 
-// Start-up, first thing in the program: a write past the file-size limit, or
-// into a pipe that no one reads any more, fails instead of killing the
-// process; as many files may be open as the system allows; a standard
-// stream that was closed is opened on the null device for reading, so that
-// no file of the run takes its descriptor and writes to it fail; standard
-// output and error carry bytes unchanged; an interruption (SIGINT, SIGTERM,
+// Start-up, first thing in the program. On Linux: a write past the
+// file-size limit, or into a pipe that no one reads any more, fails instead
+// of killing the process; as many files may be open as the system allows; a
+// standard stream that was closed is opened on the null device, so that no
+// file of the run takes its descriptor; an interruption (SIGINT, SIGTERM,
 // SIGHUP) removes the output file being written, then ends the process as
-// the signal would.
+// the signal would. On Windows: standard output and error carry bytes
+// unchanged (no "\n" becomes "\r\n"). On both: whether each is a terminal
+// is asked once, here.
 void start_platform();
 
 // Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
@@ -179,11 +181,20 @@ kernel_copy move_in_kernel(std::FILE* stream, int out, unsigned long long* size)
 
 // ---- Writing outputs ------------------------------------------------------------
 
+// How the hidden temporary names of the run's files begin: a random part
+// and ".tmp" follow.
+inline constexpr char temporary_prefix[] = ".snd_extractor-";
+
+// Says on standard error where a file that the run took from a name to
+// replace it, but could not put back without replacing another, now is.
+void report_kept(const char* name, const char* kept);
+
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.
 long long write_some(int fd, const char* buffer, std::size_t size);
 
-// What naming an output came to.
-enum class naming { named, taken, failed };
+// What giving an output its name came to: named; taken (something is at
+// the name, which stays); failed.
+enum class name_outcome { named, taken, failed };
 
 // A new file for one output, in the working directory. Until it is named,
 // no user sees it under any name of theirs, and it goes with the object:
@@ -204,7 +215,7 @@ public:
     // With it, what is at the name is replaced whole, at once, but only
     // while it is still the file `*replacing`; failed otherwise, and it stays.
     // Unless named, the file is still discarded with the object.
-    naming name(const char* name, const file_identity* replacing);
+    name_outcome name(const char* name, const file_identity* replacing);
 
 private:
     // unnamed: not yet in any folder; temporary: under the hidden name

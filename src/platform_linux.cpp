@@ -1,4 +1,47 @@
 // The platform contract on Linux.
+//
+// The life of an output file (output_file; the stages are its stage_):
+//
+//   unnamed      open(".", O_TMPFILE) makes a file in no folder. Nothing to
+//                remove: a kill or an interruption leaves nothing, and the
+//                signals are not held. The sound is written into it.
+//   named        linkat() gives it a free name (by its descriptor, else
+//                through /proc) and it is closed; EEXIST: the name is taken.
+//                Where a close can fail (NFS and the like), its identity was
+//                taken first, and a failing close unlinks the name again.
+//
+// Where the file system has no unnamed files, or no way to link them
+// (outputs.made_as, found on the first output), and always to replace:
+//
+//   temporary    a hidden .snd_extractor-*.tmp: made (O_EXCL), or the
+//                unnamed file linked there, with the signals held, and
+//                registered in outputs.temporary, which the interrupt
+//                handler removes while it is still this file. A kill leaves
+//                it: partial while written, whole once closed.
+//   named        renamed to a free name without replacing anything
+//                (RENAME_NOREPLACE; else a hard link and an unlink; else the
+//                claim below), or put in place of the file found at a taken
+//                name (exchange_into, below); then no longer registered.
+//
+//   claim        (no no-replace renames, no links) an empty file made at the
+//                free name (O_EXCL), registered in outputs.claim, checked to
+//                be ours, and renamed over. A kill here leaves that empty
+//                file at the name; the handler removes it.
+//
+// Replacing what is at a taken name, with the signals held throughout:
+//
+//   exchanged    RENAME_EXCHANGE swaps the sound and what is at the name;
+//                what came out is unlinked if it is the file found there,
+//                else exchanged back. A kill between leaves the old file at
+//                the temporary name.
+//   moved aside  (no exchange) what is at the name is renamed to a fresh
+//                hidden name and checked; the sound takes the free name
+//                without replacing; the moved file is unlinked, or else put
+//                back. A kill between leaves the old file at its hidden name,
+//                and the name empty for that moment.
+//
+// The signals are held only where a registered name changes, so that the
+// handler never sees half a name; the common road holds none.
 #include "platform.h"
 
 #include "sound_archive.h"  // heap_array
@@ -67,7 +110,7 @@ struct pending_file {
 // linked by its descriptor, unnamed and linked through /proc, or under a
 // hidden temporary name from the start (no unnamed files here, or no way to
 // link them).
-enum class creation { unknown, unnamed_by_descriptor, unnamed_through_proc, temporary_name };
+enum class new_output { unknown, linked_by_descriptor, linked_through_proc, temporary_name };
 
 // Whether closing a file of the working directory can fail: on local file
 // systems a close reports nothing (write errors surface in write and
@@ -85,7 +128,7 @@ enum class closing { unknown, cannot_fail, may_fail };
 struct output_state {
     pending_file temporary;  // an output under its hidden temporary name
     pending_file claim;      // the empty file that claims a free name (no no-replace renames, no links)
-    creation road = creation::unknown;
+    new_output made_as = new_output::unknown;
     closing close_check = closing::unknown;
     bool can_exchange = true;     // renameat2(RENAME_EXCHANGE)
     bool can_keep_taken = true;   // renameat2(RENAME_NOREPLACE)
@@ -188,7 +231,17 @@ void make_temporary_name(char (&name)[32])
     for (std::size_t at = 0; at < sizeof random; ++at)
         tag[at] = letters[random[at] % (sizeof letters - 1)];
     tag[sizeof random] = '\0';
-    std::snprintf(name, sizeof name, ".snd_extractor-%s.tmp", tag);
+    std::snprintf(name, sizeof name, "%s%s.tmp", temporary_prefix, tag);
+}
+
+// A stream over the descriptor `fd`, which it takes: closed where no
+// stream can be made.
+std::FILE* stream_of(int fd, const char* mode)
+{
+    std::FILE* stream = fdopen(fd, mode);
+    if (stream == nullptr)
+        close(fd);
+    return stream;
 }
 
 // Removes `path` only while it is still the file `identity`.
@@ -226,24 +279,24 @@ int identity_of(int fd, file_identity* identity)
 }
 
 // Links the unnamed file `fd` to `path`, never replacing anything there.
-int link_unnamed(int fd, const char* path, creation how)
+int link_unnamed(int fd, const char* path, new_output how)
 {
-    if (how == creation::unnamed_by_descriptor)
+    if (how == new_output::linked_by_descriptor)
         return linkat(fd, "", AT_FDCWD, path, AT_EMPTY_PATH);
     char proc_path[64];
     std::snprintf(proc_path, sizeof proc_path, "/proc/self/fd/%d", fd);
     return linkat(AT_FDCWD, proc_path, AT_FDCWD, path, AT_SYMLINK_FOLLOW);
 }
 
-// Which road links the unnamed file `fd`: asked by linking it to ".", which
-// is always taken, so that a road that would work answers EEXIST and nothing
+// Which way links the unnamed file `fd`: asked by linking it to ".", which
+// is always taken, so that a way that would work answers EEXIST and nothing
 // is made. Linking by descriptor may need a privilege; /proc may be absent.
-creation find_link_road(int fd)
+new_output find_link_way(int fd)
 {
-    for (creation how : {creation::unnamed_by_descriptor, creation::unnamed_through_proc})
+    for (new_output how : {new_output::linked_by_descriptor, new_output::linked_through_proc})
         if (link_unnamed(fd, ".", how) != 0 && errno == EEXIST)
             return how;
-    return creation::temporary_name;
+    return new_output::temporary_name;
 }
 
 // An unnamed file in the working directory, opened for `access` (O_WRONLY,
@@ -279,21 +332,21 @@ int with_fresh_name(char (&name)[32], Make make)
 // only if nothing is there, registered for the interruption handler, is
 // then renamed over. A kill in between leaves that empty file at the name.
 // Called with the signals held.
-naming claim_and_rename(const char* from, const char* to)
+name_outcome claim_and_rename(const char* from, const char* to)
 {
     int claim = create_named(to, O_WRONLY, 0666);
     if (claim < 0)
-        return errno == EEXIST ? naming::taken : naming::failed;
+        return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
     file_identity claimed{}, there{};
     bool known = identity_of(claim, &claimed) == 0;
     close(claim);
     if (!known)
-        return naming::failed;  // nothing could tell the claim from another's file
+        return name_outcome::failed;  // nothing could tell the claim from another's file
     set_pending(&outputs.claim, to, claimed);
-    naming result = naming::taken;  // another's file came to the name: never replaced
+    name_outcome result = name_outcome::taken;  // another's file came to the name: never replaced
     if (inspect_name(to, &there) == name_kind::other && same_file(there, claimed))
-        result = std::rename(from, to) == 0 ? naming::named : naming::failed;
-    if (result == naming::failed)
+        result = std::rename(from, to) == 0 ? name_outcome::named : name_outcome::failed;
+    if (result == name_outcome::failed)
         remove_if_same(to, claimed);
     set_pending(&outputs.claim, nullptr);
     return result;
@@ -317,32 +370,21 @@ int rename_keeping_taken(const char* from, const char* to)
 // Gives the closed file at the temporary name `from` the name `to`, never
 // replacing anything there: by a rename that refuses a taken name, or where
 // the file system has none, by a hard link, or else by a claim.
-naming rename_no_replace(const char* from, const char* to, const file_identity& identity)
+name_outcome rename_no_replace(const char* from, const char* to, const file_identity& identity)
 {
     if (rename_keeping_taken(from, to) == 0)
-        return naming::named;
+        return name_outcome::named;
     if (errno == EEXIST)
-        return naming::taken;
+        return name_outcome::taken;
     if (!not_supported(errno))
-        return naming::failed;
+        return name_outcome::failed;
     if (link(from, to) == 0) {
         remove_if_same(from, identity);
-        return naming::named;
+        return name_outcome::named;
     }
     if (errno == EEXIST)
-        return naming::taken;
-    return not_supported(errno) ? claim_and_rename(from, to) : naming::failed;
-}
-
-// Says on standard error where a file that the run took from a name to
-// replace it, but could not put back, now is.
-void report_kept(const char* name, const char* kept)
-{
-    std::fflush(stdout);
-    std::fputs("failed to put back ", stderr);
-    write_name(stderr, name);
-    std::fprintf(stderr, ": it is now %s.\n", kept);
-    std::fflush(stderr);
+        return name_outcome::taken;
+    return not_supported(errno) ? claim_and_rename(from, to) : name_outcome::failed;
 }
 
 // Moves what is at `name` to a fresh hidden name, in `aside`, never
@@ -367,7 +409,7 @@ int move_aside(const char* name, char (&aside)[32])
 // there since; where it cannot, it stays where it is, and the run says so.
 void put_back(const char* aside, const char* name, const file_identity& moved)
 {
-    if (rename_no_replace(aside, name, moved) != naming::named)
+    if (rename_no_replace(aside, name, moved) != name_outcome::named)
         report_kept(name, aside);
 }
 
@@ -379,32 +421,32 @@ void put_back(const char* aside, const char* name, const file_identity& moved)
 // replacing anything, and only then is the moved file removed; if it was
 // another, or the name could not be taken, it goes back.
 // Called with the signals held.
-naming exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
+name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
 {
     if (outputs.can_exchange && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {
         if (errno == ENOENT)  // the name is free now: take it, replacing nothing
             return rename_no_replace(from, to, identity);
         if (!not_supported(errno))
-            return naming::failed;
+            return name_outcome::failed;
         outputs.can_exchange = false;
     }
     if (!outputs.can_exchange) {
         char aside[32];
         if (move_aside(to, aside) != 0)
-            return errno == ENOENT ? rename_no_replace(from, to, identity) : naming::failed;
+            return errno == ENOENT ? rename_no_replace(from, to, identity) : name_outcome::failed;
         file_identity moved{};
         const bool found = inspect_name(aside, &moved) == name_kind::other && same_file(moved, replacing);
-        naming result = found ? rename_no_replace(from, to, identity) : naming::failed;
-        if (result == naming::named)
+        name_outcome result = found ? rename_no_replace(from, to, identity) : name_outcome::failed;
+        if (result == name_outcome::named)
             remove_if_same(aside, moved);
         else
             put_back(aside, to, moved);
-        return result == naming::named ? naming::named : naming::failed;
+        return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
     }
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
         unlink(from);
-        return naming::named;
+        return name_outcome::named;
     }
     // Something else came to the name meanwhile: it goes back, and this
     // file returns to its temporary name. Where the name has moved on since,
@@ -420,10 +462,10 @@ naming exchange_into(const char* from, const char* to, const file_identity& repl
             else
                 report_kept(to, from);
         }
-        return naming::failed;
+        return name_outcome::failed;
     }
     put_back(from, to, displaced);
-    return naming::failed;  // this file went on with the name
+    return name_outcome::failed;  // this file went on with the name
 }
 
 // Whether standard output and standard error are terminals: asked once,
@@ -625,10 +667,7 @@ void release_archive(archive_handle handle)
 
 std::FILE* open_archive(const char* path, archive_handle held)
 {
-    std::FILE* stream = held == no_archive ? std::fopen(path, "rb") : fdopen(static_cast<int>(held), "rb");
-    if (stream == nullptr)
-        release_archive(held);
-    return stream;
+    return held == no_archive ? std::fopen(path, "rb") : stream_of(static_cast<int>(held), "rb");
 }
 
 // 64 KiB (one archive is read at a time): a sixteenth of the reads of the
@@ -657,10 +696,7 @@ std::FILE* open_spool()
         if ((fd = with_fresh_name(name, [](const char* n) { return create_named(n, O_RDWR, 0600); })) >= 0)
             unlink(name);
     }
-    std::FILE* spool = fd >= 0 ? fdopen(fd, "w+b") : nullptr;
-    if (spool == nullptr && fd >= 0)
-        close(fd);
-    return spool;
+    return fd >= 0 ? stream_of(fd, "w+b") : nullptr;
 }
 
 long long free_room()
@@ -742,20 +778,20 @@ long long write_some(int fd, const char* buffer, std::size_t size)
 // fails this output alone: the next one tries the unnamed road again.
 output_file::output_file()
 {
-    if (outputs.road != creation::temporary_name) {
+    if (outputs.made_as != new_output::temporary_name) {
         fd_ = create_unnamed(O_WRONLY, 0666);
         if (fd_ < 0 && !not_supported(errno))
             return;
-        if (fd_ >= 0 && outputs.road == creation::unknown) {
-            outputs.road = find_link_road(fd_);
+        if (fd_ >= 0 && outputs.made_as == new_output::unknown) {
+            outputs.made_as = find_link_way(fd_);
             outputs.close_check = find_close_check();
         }
-        if (fd_ >= 0 && outputs.road != creation::temporary_name)
+        if (fd_ >= 0 && outputs.made_as != new_output::temporary_name)
             stage_ = stage::unnamed;
         else if (fd_ >= 0)
             close(fd_);
         else
-            outputs.road = creation::temporary_name;  // for the rest of the run
+            outputs.made_as = new_output::temporary_name;  // for the rest of the run
     }
     if (stage_ == stage::unnamed)
         return;  // its identity is taken only on the roads that need it
@@ -784,30 +820,30 @@ output_file::~output_file()
 // under a hidden temporary name first. A file with a temporary name is
 // closed before it is renamed, so that a failing close never costs what was
 // at the name.
-naming output_file::name(const char* name, const file_identity* replacing)
+name_outcome output_file::name(const char* name, const file_identity* replacing)
 {
     if (stage_ == stage::none || stage_ == stage::named)
-        return naming::failed;
+        return name_outcome::failed;
     held_signals held(stage_ == stage::temporary || replacing != nullptr);
     if (stage_ == stage::unnamed && replacing == nullptr) {
         const bool may_fail = outputs.close_check != closing::cannot_fail;
         if (may_fail)
             identity_of(fd_, &identity_);
-        if (link_unnamed(fd_, name, outputs.road) != 0)
-            return errno == EEXIST ? naming::taken : naming::failed;
+        if (link_unnamed(fd_, name, outputs.made_as) != 0)
+            return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
         stage_ = stage::named;
         int closed = close(fd_);
         fd_ = -1;
         if (closed == 0)
-            return naming::named;
+            return name_outcome::named;
         if (may_fail)
             remove_if_same(name, identity_);
-        return naming::failed;
+        return name_outcome::failed;
     }
     if (stage_ == stage::unnamed) {
         identity_of(fd_, &identity_);
-        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.road); }) != 0)
-            return naming::failed;
+        if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.made_as); }) != 0)
+            return name_outcome::failed;
         stage_ = stage::temporary;
         set_pending(&outputs.temporary, temp_name_, identity_);
     }
@@ -815,11 +851,11 @@ naming output_file::name(const char* name, const file_identity* replacing)
         int closed = close(fd_);
         fd_ = -1;
         if (closed != 0)  // the file may not hold what was written: the destructor gives it up
-            return naming::failed;
+            return name_outcome::failed;
     }
-    naming result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_)
+    name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_)
                                          : rename_no_replace(temp_name_, name, identity_);
-    if (result == naming::named) {
+    if (result == name_outcome::named) {
         stage_ = stage::named;
         set_pending(&outputs.temporary, nullptr);
     }

@@ -1,6 +1,23 @@
 // The platform contract on Windows (built with MinGW-w64); the program
 // starts in windows_main.cpp.
 //
+// The life of an output file (output_file; Windows has no unnamed files,
+// and an interruption ends the process as a kill does):
+//
+//   temporary    a hidden .snd_extractor-*.tmp, made (CREATE_NEW) and then
+//                marked to be deleted when its handle closes, however the
+//                process ends; a kill between the two leaves it empty. The
+//                sound is written into it.
+//   named        the mark comes off, it is renamed through its handle
+//                without replacing anything, and only then unhidden: a kill
+//                before the rename leaves it whole under its hidden name,
+//                after it the whole sound at its name, still hidden.
+//   replacing    what is at the name is opened as itself, sharing no
+//                deleting, checked, and renamed aside to a hidden name
+//                through that handle; the sound is named; the moved file is
+//                then marked and closed (deleted), or else renamed back. A
+//                kill between leaves the old file at its hidden name.
+//
 // The tool works on byte strings. Here they are UTF-8: the command line
 // arrives in UTF-16 and is handed on in UTF-8, and every name goes to the
 // system's Unicode (W) calls. A stored name that is not valid UTF-8 is read
@@ -146,7 +163,22 @@ void make_temporary_name(char (&name)[32])
     unsigned int high = 0, low = 0;
     rand_s(&high);
     rand_s(&low);
-    std::snprintf(name, sizeof name, ".snd_extractor-%04x%08x.tmp", high & 0xFFFFu, low);
+    std::snprintf(name, sizeof name, "%s%04x%08x.tmp", temporary_prefix, high & 0xFFFFu, low);
+}
+
+// Runs `make` (which answers whether it made its file) on a fresh
+// temporary name in `name`, and again on another while the name is taken.
+template <typename Make>
+bool with_fresh_name(char (&name)[32], Make make)
+{
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        make_temporary_name(name);
+        if (make(name))
+            return true;
+        if (GetLastError() != ERROR_FILE_EXISTS && GetLastError() != ERROR_ALREADY_EXISTS)
+            return false;
+    }
+    return false;
 }
 
 // A new hidden file under a fresh temporary name in `name`, in `folder`
@@ -154,15 +186,24 @@ void make_temporary_name(char (&name)[32])
 // `flags`, or INVALID_HANDLE_VALUE.
 HANDLE create_hidden(char (&name)[32], DWORD access, DWORD flags, const std::wstring& folder = L"")
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        make_temporary_name(name);
-        HANDLE handle = CreateFileW((folder + to_wide(name)).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                                    nullptr, CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
-        if (handle != INVALID_HANDLE_VALUE || (GetLastError() != ERROR_FILE_EXISTS &&
-                                               GetLastError() != ERROR_ALREADY_EXISTS))
-            return handle;
-    }
-    return INVALID_HANDLE_VALUE;
+    HANDLE handle = INVALID_HANDLE_VALUE;
+    with_fresh_name(name, [&](const char* fresh) {
+        handle = CreateFileW((folder + to_wide(fresh)).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+                             CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
+        return handle != INVALID_HANDLE_VALUE;
+    });
+    return handle;
+}
+
+// A stream over the new handle `handle`, which it takes, opened with the C
+// runtime's `flags` and `mode`: closed where no stream can be made.
+std::FILE* stream_of(HANDLE handle, int flags, const char* mode)
+{
+    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), flags);
+    std::FILE* stream = fd >= 0 ? _fdopen(fd, mode) : nullptr;
+    if (stream == nullptr)
+        fd >= 0 ? _close(fd) : CloseHandle(handle);
+    return stream;
 }
 
 // Removes `path` only while it is still the file `identity`.
@@ -254,11 +295,7 @@ std::FILE* open_archive(const char* path, archive_handle held)
 {
     if (held == no_archive)
         return _wfopen(system_path(path).c_str(), L"rb");
-    int fd = _open_osfhandle(held, _O_RDONLY | _O_BINARY);
-    std::FILE* stream = fd >= 0 ? _fdopen(fd, "rb") : nullptr;
-    if (stream == nullptr)
-        fd >= 0 ? _close(fd) : CloseHandle(reinterpret_cast<HANDLE>(held));
-    return stream;
+    return stream_of(reinterpret_cast<HANDLE>(held), _O_RDONLY | _O_BINARY, "rb");
 }
 
 // The C runtime's own: read_at seeks away and back, which throws the
@@ -275,11 +312,7 @@ std::FILE* open_hidden_spool(const std::wstring& folder)
     HANDLE handle = create_hidden(name, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_DELETE_ON_CLOSE, folder);
     if (handle == INVALID_HANDLE_VALUE)
         return nullptr;
-    int fd = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_RDWR | _O_BINARY);
-    std::FILE* spool = fd >= 0 ? _fdopen(fd, "w+b") : nullptr;
-    if (spool == nullptr)
-        fd >= 0 ? _close(fd) : CloseHandle(handle);
-    return spool;
+    return stream_of(handle, _O_RDWR | _O_BINARY, "w+b");
 }
 
 }  // namespace
@@ -427,13 +460,7 @@ const char* after_last_separator(const char* name, char (&buffer)[output_name_si
     return buffer;
 }
 
-// Windows has no unnamed files. An output is written under a hidden,
-// random temporary name, in a file marked at once to be removed when it
-// closes: a kill or an interruption leaves nothing of it. Once complete, the
-// mark comes off, the file is renamed through its handle, and only then is
-// it no longer hidden: a kill just before the rename leaves a whole file
-// under its hidden temporary name; just after, the whole sound at its name,
-// still hidden.
+// See the life of an output file at the top of this file.
 output_file::output_file()
 {
     HANDLE handle = create_hidden(temp_name_, GENERIC_WRITE | DELETE, 0);
@@ -463,20 +490,6 @@ output_file::~output_file()
 }
 
 namespace {
-
-// Says on standard error where a file that the run took from a name to
-// replace it, but could not put back, now is.
-void report_kept(const char* name, const char* kept)
-{
-    std::fflush(stdout);
-    std::fputs("failed to put back ", stderr);
-    write_name(stderr, name);
-    std::fputs(": it is now ", stderr);
-    std::fputs(kept, stderr);
-    std::fputs(".", stderr);
-    end_line(stderr);
-    std::fflush(stderr);
-}
 
 // Where the system finds the open `handle`, links and junctions resolved,
 // without the \\?\ prefix: C:\..., or \\server\... for UNC paths.
@@ -532,14 +545,7 @@ HANDLE open_to_replace(const char* name, const file_identity& expected)
 // Renames the open file `handle` to a fresh hidden name, in `aside`.
 bool move_aside(HANDLE handle, char (&aside)[32])
 {
-    for (int attempt = 0; attempt < 100; ++attempt) {
-        make_temporary_name(aside);
-        if (rename_by_handle(handle, aside, false))
-            return true;
-        if (GetLastError() != ERROR_ALREADY_EXISTS && GetLastError() != ERROR_FILE_EXISTS)
-            return false;
-    }
-    return false;
+    return with_fresh_name(aside, [handle](const char* fresh) { return rename_by_handle(handle, fresh, false); });
 }
 
 }  // namespace
@@ -550,20 +556,20 @@ bool move_aside(HANDLE handle, char (&aside)[32])
 // handle, and deleted through it only once the sound holds the name; if the
 // sound cannot take the name, it goes back, and where that fails too, it
 // stays under its hidden name and the run says so.
-naming output_file::name(const char* name, const file_identity* replacing)
+name_outcome output_file::name(const char* name, const file_identity* replacing)
 {
     if (stage_ != stage::temporary)
-        return naming::failed;
+        return name_outcome::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
     HANDLE there = INVALID_HANDLE_VALUE;
     char aside[32] = "";
     if (replacing != nullptr) {
         there = open_to_replace(name, *replacing);
         if (there == INVALID_HANDLE_VALUE)
-            return naming::failed;
+            return name_outcome::failed;
         if (!move_aside(there, aside)) {
             CloseHandle(there);
-            return naming::failed;
+            return name_outcome::failed;
         }
     }
     bool named = (!marked_ || set_delete_mark(handle, false)) && (marked_ = false, rename_by_handle(handle, name, false));
@@ -577,7 +583,7 @@ naming output_file::name(const char* name, const file_identity* replacing)
     }
     if (!named) {
         marked_ = set_delete_mark(handle, true);
-        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? naming::taken : naming::failed;
+        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? name_outcome::taken : name_outcome::failed;
     }
     stage_ = stage::named;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
@@ -587,7 +593,7 @@ naming output_file::name(const char* name, const file_identity* replacing)
     // buffer nothing), so a failing close here could lose no byte.
     _close(fd_);
     fd_ = -1;
-    return naming::named;
+    return name_outcome::named;
 }
 
 // There is no positional read that leaves the C runtime's own position

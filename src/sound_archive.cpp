@@ -1,10 +1,12 @@
 // The archive walk: reads the index entry by entry and copies each entry's
 // bytes into a file of its own in the working directory.
 //
-// The index streams through the archive's FILE buffer; entry data is read with
-// positional reads on the same file, so the stream's position never moves.
-// An output file only ever appears at its name holding the entry's complete
-// bytes (see "Output files" below).
+// The index streams through the archive's FILE buffer; entry data is read
+// with positional reads on the same file (on Windows, a seek away and back),
+// or, for a piped archive whose entries come in order, from the pipe as it
+// comes, so that the walk always finds its place in the index again. An
+// output file only ever appears at its name holding the entry's complete
+// bytes (see "Output files: whole or absent" below).
 #include "sound_archive.h"
 
 #include <chrono>
@@ -324,11 +326,11 @@ int write_output(const char* output_name, const archive_source& archive, archive
     output_file file;
     if (file.descriptor() < 0 || copy_range(archive, reading, data_offset, data_size, file.descriptor()) != 0)
         return -1;
-    naming result = file.name(output_name, nullptr);
+    name_outcome result = file.name(output_name, nullptr);
     file_identity found;
-    if (result == naming::taken && may_replace(output_name, archive, &found))
+    if (result == name_outcome::taken && may_replace(output_name, archive, &found))
         result = file.name(output_name, &found);
-    return result == naming::named ? 0 : -1;
+    return result == name_outcome::named ? 0 : -1;
 }
 
 // ---- Reading the archive --------------------------------------------------
@@ -362,6 +364,22 @@ bool read_int32(std::FILE* stream, std::int32_t* value)
     *value = static_cast<std::int32_t>(bits);
     return true;
 }
+
+}  // namespace
+
+void report_kept(const char* name, const char* kept)
+{
+    std::fflush(stdout);
+    std::fputs("failed to put back ", stderr);
+    write_name(stderr, name);
+    std::fputs(": it is now ", stderr);
+    std::fputs(kept, stderr);
+    std::fputs(".", stderr);
+    end_line(stderr);
+    std::fflush(stderr);  // the Windows C runtime buffers it into a file
+}
+
+namespace {
 
 // Failures of the archive itself go to standard error, after everything that
 // was printed before them.

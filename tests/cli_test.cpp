@@ -145,17 +145,13 @@ TEST_F(Cli, ManyArchivesFewDescriptorsAndFifosFedInTurn)
                 write_file(cwd / args.back(), archives.back());
             out += "1 sounds in " + args.back() + ".\nextract [d/" + name + ".wav]...done.\n";
         }
-        std::thread writer;
-        if (r.fifos)
-            writer = std::thread([&] {
-                for (int i = 0; i < r.archives; ++i)
-                    write_file(cwd / args[static_cast<std::size_t>(i)], archives[static_cast<std::size_t>(i)]);
-            });
+        std::vector<feeder::fifo> fifos;
+        for (int i = 0; r.fifos && i < r.archives; ++i)
+            fifos.push_back({cwd / args[static_cast<std::size_t>(i)], archives[static_cast<std::size_t>(i)]});
+        feeder writer(fifos);
         run_result result = run_tool(cwd.path(), r.archives > 1000 ? std::vector<std::string>{"*.zqa"} : args,
                                      {.stdin_bytes = r.piped_first ? archives[0] : "",
                                       .open_files_limit = r.descriptors, .inherited_count = r.inherited});
-        if (writer.joinable())
-            writer.join();
         EXPECT_EQ(result.out, lines(out));
         EXPECT_EQ(result.err, "");
         for (int i = 0; i < r.archives; ++i)
@@ -272,12 +268,9 @@ TEST_F(Cli, DataIsFoundByItsPositionAlone)
         sources.push_back({"/dev/stdin", {.stdin_bytes = archive}});
     for (const auto& [path, options] : sources) {
         SCOPED_TRACE(path);
-        std::thread writer;
-        if (path == "fifo.zqa")
-            writer = std::thread([&] { write_file(dir / "fifo.zqa", archive); });
+        feeder writer(path == "fifo.zqa" ? std::vector<feeder::fifo>{{dir / "fifo.zqa", archive}}
+                                         : std::vector<feeder::fifo>{});
         expect_run({path}, "4 sounds in " + path + entries, "", options);
-        if (writer.joinable())
-            writer.join();
         EXPECT_EQ(get("late.wav"), "56789");
         EXPECT_EQ(get("early.wav"), "0123456");
         EXPECT_EQ(get("signature.wav"), archive.substr(0, 16));
@@ -296,11 +289,8 @@ TEST_F(Cli, SameOutputNameTwiceKeepsTheLaterEntry)
     // A 16 KiB stack is enough for a replacement in an optimised build (Wine,
     // qemu-user and the sanitizers' runtime themselves need more, and so do
     // the frames of an unoptimised build, as for coverage).
-#if defined(__SANITIZE_ADDRESS__) || !defined(__OPTIMIZE__)
-    const long long stack = -1;
-#else
-    const long long stack = testing_windows_build() || testing_under_emulator() ? -1 : 16 << 10;
-#endif
+    const bool small_stack = TOOL_OPTIMIZED && !TOOL_SANITIZED && !testing_windows_build() && !testing_under_emulator();
+    const long long stack = small_stack ? 16 << 10 : -1;
     expect_run({"d.zqa"}, "2 sounds in d.zqa.\n"
                           "extract [one/first.wav]...done.\nextract [two/first.wav]...done.\n",
                "", {.stack_limit = stack});
@@ -517,12 +507,8 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
         write_file(cwd / "B.zqa", pack({{"b.wav", "b"}}));
         write_file(cwd / "moved", moved);
         ASSERT_EQ(mkfifo((cwd / "first.zqa").c_str(), 0600), 0);
-        std::thread writer([&] {
-            int fifo = open((cwd / "first.zqa").c_str(), O_WRONLY);  // once the run has found its archives
-            fs::rename(cwd / "moved", cwd / "B.zqa");
-            feed_pipe(fifo, builder::header(0));
-            close(fifo);
-        });
+        // Opened once the run has found its archives.
+        feeder writer({{cwd / "first.zqa", builder::header(0), [&] { fs::rename(cwd / "moved", cwd / "B.zqa"); }}});
         run_result result = run_tool(cwd.path(), {"first.zqa", "A.zqa", "B.zqa"}, {.open_files_limit = descriptors});
         writer.join();
         // B.zqa itself is read as the run opens it: held from the start, or not.
@@ -771,9 +757,8 @@ TEST_F(Cli, PipedArchivesEndWellWhateverTheRoom)
 
 TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)
 {
-#if defined(__SANITIZE_ADDRESS__)
-    GTEST_SKIP() << "the address sanitizer reserves far more address space than the limit";
-#endif
+    if (TOOL_SANITIZED)
+        GTEST_SKIP() << "the address sanitizer reserves far more address space than the limit";
     if (testing_windows_build() || testing_under_emulator())
         GTEST_SKIP() << (testing_windows_build() ? "Wine" : "qemu-user") << " reserves far more address space than the limit";
     std::string big(64 << 20, 'S');
@@ -791,13 +776,11 @@ TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)
     // tool does what it can and fails the rest. Steps of 48 KiB find the
     // band, about 100 KiB wide, where the heap is all but gone. (Not in a
     // coverage build, whose gcov data writer itself crashes at exit there.)
-#ifndef SND_EXTRACTOR_COVERAGE
-    for (long long kib = 4096; kib <= 8192; kib += 48) {
+    for (long long kib = 4096; !TOOL_COVERAGE && kib <= 8192; kib += 48) {
         run_result result = run({"h.zqa"}, {.memory_limit = kib << 10});
         EXPECT_EQ(result.term_signal, 0) << kib << " KiB";
         EXPECT_TRUE(result.exit_code == 0 || result.exit_code == 127) << kib << " KiB: " << result.err;
     }
-#endif
 }
 
 TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
@@ -870,18 +853,27 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
     };
     const std::vector<int> every = windows ? std::vector<int>{SIGKILL, SIGINT}
                                            : std::vector<int>{SIGKILL, SIGINT, SIGTERM, SIGHUP};
+    // Where each lands in the life of an output file drawn at the top of
+    // each port: Linux's stage "unnamed" (Windows': "temporary", marked)
+    // while a big entry is written; any stage of either road among small
+    // entries ("named", and over old files "temporary" and "exchanged" too).
     std::vector<scenario> scenarios = {{"one big entry", true, false, every},
                                        {"one big entry over an old file", true, true, every},
                                        {"small entries", false, false, {SIGKILL, SIGINT}},
                                        {"small entries, half over old files", false, true, {SIGKILL, SIGTERM}}};
     if (!windows) {
+        // "temporary", while written: the handler removes it, a kill leaves it.
         scenarios.push_back({"no unnamed files", true, false, {SIGKILL, SIGINT}, {.faults = "no_tmpfile"}});
         scenarios.push_back({"no unnamed files, over an old file", true, true, {SIGKILL}, {.faults = "no_tmpfile"}});
+        // "temporary", its name taken over by another's file: the handler leaves that.
         scenarios.push_back({"a neighbour's file at the temporary name", true, false, {SIGINT},
                              {.faults = "no_tmpfile"}, true});
+        // The piped archive's copy: unnamed, or made and unlinked at once with
+        // the signals held; then "unnamed" for the entry.
         scenarios.push_back({"a piped archive, while it is copied", true, false, {SIGKILL}, {}, false, true});
         scenarios.push_back({"a piped archive without unnamed files", true, false, {SIGKILL},
                              {.faults = "no_tmpfile"}, false, true});
+        // "unnamed" again after a passing failure to make one.
         scenarios.push_back({"after a run short of descriptors", true, false, {SIGKILL},
                              {.faults = "emfile_once"}, false, false, true});
         // PID 1 ignores what it has no handler for (qemu-user as PID 1 may
@@ -909,41 +901,26 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             if (s.taken)
                 for (int i = 0; i < (s.big_entry ? 1 : 1500); i += 2)
                     write_file(cwd / (s.big_entry ? "big.wav" : std::to_string(i) + ".wav"), "old");
-            int feed[2] = {-1, -1};
             run_options options = s.options;
-            if (s.piped) {
-                ASSERT_EQ(pipe(feed), 0);
-                options.stdin_fd = feed[0];
-            }
+            if (s.piped)
+                options.stdin_bytes = archive;
             if (s.after_a_failure)
                 write_file(cwd / "p.zqa", pack({{"p.wav", "p"}}));
             std::vector<std::string> args{s.piped ? "/dev/stdin" : "k.zqa"};
             if (s.after_a_failure)
                 args.insert(args.begin(), "p.zqa");
             int pid = start_tool(cwd.path(), args, options);
-            std::thread writer;
-            if (s.piped) {
-                close(feed[0]);
-                writer = std::thread([&] { feed_pipe(feed[1], archive); });
-            }
-            bool at_work = s.big_entry ? wait_until_copying(pid, cwd.path()) : false;
-            for (int poll = 0; !s.big_entry && !at_work && poll < 100000; ++poll) {
-                at_work = fs::exists(cwd / "1.wav");
-                usleep(100);
-            }
+            bool at_work = s.big_entry ? wait_until_copying(pid, cwd.path())
+                                       : poll_until([&] { return fs::exists(cwd / "1.wav"); });
             std::string neighbour;
             for (const std::string& name : list_dir(cwd.path()))
-                if (s.neighbour && name.starts_with(".snd_extractor-")) {
+                if (s.neighbour && name.starts_with(temporary_prefix)) {
                     write_file(cwd / "mine", "the neighbour's");
                     fs::rename(cwd / "mine", cwd / name);
                     neighbour = name;
                 }
             kill(pid, signal_number);
             run_result result = wait_tool(pid);
-            if (writer.joinable()) {
-                writer.join();
-                close(feed[1]);
-            }
             ASSERT_TRUE(at_work) << "the run never got to work";
             if (s.options.as_init) {
                 EXPECT_EQ(result.exit_code, 128 + signal_number);
@@ -952,12 +929,14 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             }
             // Wine removes a killed program's files marked for deletion
             // once it notices that the program is gone.
-            auto temporary = [](const std::string& name) { return name.starts_with(".snd_extractor-"); };
-            names left = list_dir(cwd.path());
-            for (int poll = 0; windows && poll < 100 && std::any_of(left.begin(), left.end(), temporary); ++poll) {
-                usleep(100000);
-                left = list_dir(cwd.path());
-            }
+            auto temporary = [](const std::string& name) { return name.starts_with(temporary_prefix); };
+            names left;
+            poll_until(
+                [&] {
+                    left = list_dir(cwd.path());
+                    return !windows || std::none_of(left.begin(), left.end(), temporary);
+                },
+                std::chrono::seconds(10));
             // Without unnamed files on Linux, nothing removes a killed run's
             // temporary file, but it is never at a sound's name.
             if (signal_number == SIGKILL && s.options.faults == "no_tmpfile")
@@ -1031,8 +1010,7 @@ TEST_F(Cli, AnArchiveRenamedOntoAReplacedNameKeepsItsBytes)
             write_file(cwd / "a2.zqa", a2);
             fs::create_hard_link(cwd / "a1.zqa", cwd / "hard.zqa");
             int pid = start_tool(cwd.path(), {"a1.zqa", "a2.zqa"}, {.faults = fault});
-            for (int poll = 0; poll < 100000 && !fs::exists(cwd / "x.wav"); ++poll)  // the run holds its archives by now
-                usleep(100);
+            poll_until([&] { return fs::exists(cwd / "x.wav"); });  // the run holds its archives by now
             std::atomic<bool> done{false};
             std::thread swapper([&] {
                 while (!done)

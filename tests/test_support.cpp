@@ -8,6 +8,8 @@
 #include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <map>
+#include <memory>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -223,6 +225,10 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 
 }  // namespace
 
+namespace {
+
+// Writes `bytes` into the pipe `fd` until they are all written or no one
+// reads any more (SIGPIPE is ignored from then on). Returns how many it wrote.
 std::size_t feed_pipe(int fd, const std::string& bytes)
 {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
@@ -234,6 +240,55 @@ std::size_t feed_pipe(int fd, const std::string& bytes)
         at += static_cast<std::size_t>(count);
     }
     return at;
+}
+
+// What feeds the standard input of each started tool, by process id.
+std::map<int, std::unique_ptr<feeder>> inputs;
+
+}  // namespace
+
+feeder::feeder(std::vector<fifo> fifos)
+    : thread_([this, fifos = std::move(fifos)] {
+          for (const fifo& f : fifos) {
+              int fd = open(f.path.c_str(), O_WRONLY | O_CLOEXEC);
+              if (fd < 0)
+                  return;
+              if (f.opened)
+                  f.opened();
+              fed_ += feed_pipe(fd, f.bytes);
+              close(fd);
+          }
+      })
+{
+}
+
+feeder::feeder(int pipe_fd, std::string bytes, bool endless)
+    : thread_([this, pipe_fd, bytes = std::move(bytes), endless] {
+          fed_ = feed_pipe(pipe_fd, bytes);
+          const std::string again = bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), 64 << 10));
+          for (std::size_t more = again.size(); endless && more == again.size() && more > 0; fed_ += more)
+              more = feed_pipe(pipe_fd, again);
+          close(pipe_fd);
+      })
+{
+}
+
+std::size_t feeder::join()
+{
+    if (thread_.joinable())
+        thread_.join();
+    return fed_;
+}
+
+bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds limit)
+{
+    const auto until = std::chrono::steady_clock::now() + limit;
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > until)
+            return false;
+        usleep(200);
+    }
+    return true;
 }
 
 std::string lines(const std::string& text)
@@ -249,25 +304,26 @@ std::string lines(const std::string& text)
 bool wait_until_copying(int pid, const fs::path& dir)
 {
     const std::string fds = "/proc/" + std::to_string(pid) + "/fd";
-    for (int poll = 0; poll < 300000; ++poll) {
-        std::error_code error;
-        // A temporary name (the Windows build, or no unnamed files here).
-        for (const auto& entry : fs::directory_iterator(dir, error))
-            if (entry.path().filename().string().starts_with(".snd_extractor-") && entry.file_size(error) > 0)
-                return true;
-        // An unnamed file, seen through the tool's descriptors.
-        for (const auto& entry : fs::directory_iterator(fds, error)) {
-            std::string target = fs::read_symlink(entry.path(), error).string();
-            if (target.starts_with(dir.string() + "/") && target.ends_with(" (deleted)") &&
-                fs::file_size(entry.path(), error) > 0 && !error)
-                return true;
-        }
-        siginfo_t ended{};
-        if (waitid(P_PID, static_cast<id_t>(pid), &ended, WEXITED | WNOHANG | WNOWAIT) == 0 && ended.si_pid == pid)
-            return false;
-        usleep(200);
-    }
-    return false;
+    bool ended = false;
+    return poll_until([&] {
+               std::error_code error;
+               // A temporary name (the Windows build, or no unnamed files here).
+               for (const auto& entry : fs::directory_iterator(dir, error))
+                   if (entry.path().filename().string().starts_with(temporary_prefix) && entry.file_size(error) > 0)
+                       return true;
+               // An unnamed file, seen through the tool's descriptors.
+               for (const auto& entry : fs::directory_iterator(fds, error)) {
+                   std::string target = fs::read_symlink(entry.path(), error).string();
+                   if (target.starts_with(dir.string() + "/") && target.ends_with(" (deleted)") &&
+                       fs::file_size(entry.path(), error) > 0 && !error)
+                       return true;
+               }
+               siginfo_t status{};
+               ended = waitid(P_PID, static_cast<id_t>(pid), &status, WEXITED | WNOHANG | WNOWAIT) == 0 &&
+                       status.si_pid == pid;
+               return ended;
+           }) &&
+           !ended;
 }
 
 run_result wait_tool(int pid)
@@ -279,13 +335,40 @@ run_result wait_tool(int pid)
         result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
+    if (auto input = inputs.find(pid); input != inputs.end()) {
+        result.stdin_fed = input->second->join();
+        inputs.erase(input);
+    }
     return result;
 }
+
+namespace {
+
+// Starts the tool with its standard output and error on `out` and `err`,
+// and a feeder on its standard input where the options give bytes for it.
+int start_fed(const fs::path& dir, const std::vector<std::string>& args, const run_options& options, int out, int err)
+{
+    int feed[2] = {-1, -1};
+    run_options spawned = options;
+    if (!options.stdin_bytes.empty()) {
+        if (pipe2(feed, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pipe for the tool's input");
+        spawned.stdin_fd = feed[0];
+    }
+    pid_t pid = spawn_tool(dir, args, spawned, out, err);
+    if (feed[0] >= 0) {
+        close(feed[0]);
+        inputs[pid] = std::make_unique<feeder>(feed[1], options.stdin_bytes, options.stdin_endless);
+    }
+    return pid;
+}
+
+}  // namespace
 
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
 {
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = spawn_tool(dir, args, options, null, null);
+    pid_t pid = start_fed(dir, args, options, null, null);
     close(null);
     return pid;
 }
@@ -300,25 +383,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     int slave = fileno(out_file.get());
     if (options.out == output_to::terminal)
         master = open_terminal(&slave);
-    int feed[2] = {-1, -1};
-    run_options spawned = options;
-    if (!options.stdin_bytes.empty()) {
-        if (pipe(feed) != 0)
-            throw std::runtime_error("no pipe for the tool's input");
-        spawned.stdin_fd = feed[0];
-    }
-    pid_t child = spawn_tool(dir, args, spawned, slave, fileno(err_file.get()));
-    std::size_t fed = 0;
-    if (feed[0] >= 0) {
-        close(feed[0]);
-        fed = feed_pipe(feed[1], options.stdin_bytes);
-        const std::string again = options.stdin_bytes.substr(options.stdin_bytes.size() - std::min<std::size_t>(options.stdin_bytes.size(), 64 << 10));
-        for (std::size_t more = again.size(); options.stdin_endless && more == again.size();) {
-            more = feed_pipe(feed[1], again);
-            fed += more;
-        }
-        close(feed[1]);
-    }
+    pid_t child = start_fed(dir, args, options, slave, fileno(err_file.get()));
 
     std::string terminal_text;
     if (master >= 0) {
@@ -333,6 +398,5 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     run_result result = wait_tool(child);
     result.out = master >= 0 ? terminal_text : read_all(out_file.get());
     result.err = read_all(err_file.get());
-    result.stdin_fed = fed;
     return result;
 }

@@ -2,7 +2,10 @@
 // real snd_extractor binary.
 #pragma once
 
+#include <chrono>
 #include <filesystem>
+#include <functional>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -72,19 +75,45 @@ bool launcher_installed();
 // "\r\n" for the Windows build.
 std::string lines(const std::string& text);
 
+// Writes bytes on a thread of its own, as a program feeding the tool would:
+// into FIFOs one after another (each open waits for the tool to open it for
+// reading; `opened` runs once it is open, before the bytes go), or into the
+// write end of a pipe, which it closes. `endless`: then the last 64 KiB
+// again and again, until the reader lets go. Joined when it goes.
+class feeder {
+public:
+    struct fifo {
+        fs::path path;
+        std::string bytes;
+        std::function<void()> opened = {};
+    };
+    explicit feeder(std::vector<fifo> fifos);
+    feeder(int pipe_fd, std::string bytes, bool endless = false);
+    ~feeder() { join(); }
+    feeder(const feeder&) = delete;
+    feeder& operator=(const feeder&) = delete;
+    // Waits for it to end; how many bytes it wrote.
+    std::size_t join();
+
+private:
+    std::size_t fed_ = 0;  // before the thread, which writes it
+    std::thread thread_;
+};
+
+// Polls `done` every 200 microseconds until it holds, for `limit` at most.
+// Returns whether it held.
+bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds limit = std::chrono::minutes(1));
+
 // Runs the tool with `args` (after the program name) in `dir`, keeping its
 // output byte for byte.
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
-// Starts the tool like run_tool, with its output to the null device, and
-// returns its process id without waiting.
+// Starts the tool like run_tool (its standard input fed as run_tool feeds
+// it), with its output to the null device, and returns its process id
+// without waiting.
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
-// Writes `bytes` into the pipe `fd` until they are all written or no one
-// reads any more (SIGPIPE is ignored from then on). Returns how many it wrote.
-std::size_t feed_pipe(int fd, const std::string& bytes);
-
-// Waits for a started tool to end.
+// Waits for a started tool to end, and for what fed its standard input.
 run_result wait_tool(int pid);
 
 // Waits until the started tool is copying an entry in `dir`: a file it is
