@@ -537,6 +537,7 @@ HANDLE open_to_replace(const char* name, const file_identity& expected)
          (info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_READONLY)) != 0 ||
          identify_handle(handle, &found) != 0 || !same_file(found, expected) || !is_entry_itself(handle, name))) {
         CloseHandle(handle);
+        SetLastError(ERROR_ACCESS_DENIED);  // kept: not the file to replace
         return INVALID_HANDLE_VALUE;
     }
     return handle;
@@ -565,9 +566,9 @@ name_outcome output_file::name(const char* name, const file_identity* replacing)
     char aside[32] = "";
     if (replacing != nullptr) {
         there = open_to_replace(name, *replacing);
-        if (there == INVALID_HANDLE_VALUE)
-            return name_outcome::failed;
-        if (!move_aside(there, aside)) {
+        if (there == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
+            return name_outcome::failed;  // (gone meanwhile: the name is taken free, replacing nothing)
+        if (there != INVALID_HANDLE_VALUE && !move_aside(there, aside)) {
             CloseHandle(there);
             return name_outcome::failed;
         }
