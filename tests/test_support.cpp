@@ -223,10 +223,6 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     _exit(127);
 }
 
-}  // namespace
-
-namespace {
-
 // Writes `bytes` into the pipe `fd` until they are all written or no one
 // reads any more (SIGPIPE is ignored from then on). Returns how many it wrote.
 std::size_t feed_pipe(int fd, const std::string& bytes)
