@@ -414,12 +414,31 @@ void put_back(const char* aside, const char* name, const file_identity& moved)
 }
 
 // Puts the closed file at the temporary name `from` at `to` in place of the
-// file `replacing`, never removing anything else. Where the file system can
-// exchange two names, the two are exchanged, and what came from the name is
-// removed only if it is that file; else it goes back. Elsewhere what is at
-// the name is moved aside and checked, the file takes the freed name without
-// replacing anything, and only then is the moved file removed; if it was
-// another, or the name could not be taken, it goes back.
+// file `replacing` where the file system cannot exchange two names: what is
+// at the name is moved aside and checked, the file takes the freed name
+// without replacing anything, and only then is the moved file removed; if it
+// was another, or the name could not be taken, it goes back.
+// Called with the signals held.
+name_outcome move_aside_into(const char* from, const char* to, const file_identity& replacing,
+                             const file_identity& identity)
+{
+    char aside[32];
+    if (move_aside(to, aside) != 0)  // ENOENT: the name is free now: take it, replacing nothing
+        return errno == ENOENT ? rename_no_replace(from, to, identity) : name_outcome::failed;
+    file_identity moved{};
+    const bool found = inspect_name(aside, &moved) == name_kind::other && same_file(moved, replacing);
+    name_outcome result = found ? rename_no_replace(from, to, identity) : name_outcome::failed;
+    if (result == name_outcome::named)
+        remove_if_same(aside, moved);
+    else
+        put_back(aside, to, moved);
+    return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
+}
+
+// Puts the closed file at the temporary name `from` at `to` in place of the
+// file `replacing`, never removing anything else: the two are exchanged, and
+// what came from the name is removed only if it is that file; else it goes
+// back. Where the file system cannot exchange, move_aside_into.
 // Called with the signals held.
 name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
 {
@@ -430,19 +449,8 @@ name_outcome exchange_into(const char* from, const char* to, const file_identity
             return name_outcome::failed;
         outputs.can_exchange = false;
     }
-    if (!outputs.can_exchange) {
-        char aside[32];
-        if (move_aside(to, aside) != 0)
-            return errno == ENOENT ? rename_no_replace(from, to, identity) : name_outcome::failed;
-        file_identity moved{};
-        const bool found = inspect_name(aside, &moved) == name_kind::other && same_file(moved, replacing);
-        name_outcome result = found ? rename_no_replace(from, to, identity) : name_outcome::failed;
-        if (result == name_outcome::named)
-            remove_if_same(aside, moved);
-        else
-            put_back(aside, to, moved);
-        return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
-    }
+    if (!outputs.can_exchange)
+        return move_aside_into(from, to, replacing, identity);
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
         unlink(from);

@@ -29,10 +29,10 @@
 #define _CRT_RAND_S  // rand_s: the system's random source
 #include <cstdlib>
 
-#include <algorithm>
 #include <cctype>
 #include <cstring>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -69,30 +69,43 @@ std::string to_utf8(const std::wstring& text)
     return bytes;
 }
 
+// The full path of `path`, as GetFullPathNameW makes it (C:\..., \\server\...,
+// or \\?\... as it was).
+std::wstring full_path(const std::wstring& path)
+{
+    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
+    std::wstring full(length, L'\0');
+    full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
+    return full;
+}
+
+// The full path `full` behind `prefix` (\\?\ or the native \??\), a UNC
+// path as UNC\server\...
+std::wstring prefixed(const std::wstring& full, const wchar_t* prefix)
+{
+    if (full.starts_with(L"\\\\?\\"))
+        return prefix + full.substr(4);
+    return full.starts_with(L"\\\\") ? prefix + (L"UNC\\" + full.substr(2)) : prefix + full;
+}
+
 // The arguments that a wildcard matched, as the folder's listing spelled
 // them (windows_main.cpp): opened through the \\?\ form, so that the
 // system changes nothing of them, a trailing space or dot, or a device name
 // (com1.zqa) included.
-std::vector<const char*> listed_paths;
+std::unordered_set<const char*> listed_paths;
 
 // A path for the system's Unicode calls: a listed one in the \\?\ form,
 // with its folder made full; any other as it is.
 std::wstring system_path(const char* path)
 {
-    if (std::find(listed_paths.begin(), listed_paths.end(), path) == listed_paths.end())
+    if (!listed_paths.contains(path))
         return to_wide(path);
     std::wstring wide = to_wide(path);
     std::size_t cut = wide.find_last_of(L"\\/:");
-    std::wstring folder = cut == std::wstring::npos ? L"." : wide.substr(0, cut + 1);
-    DWORD length = GetFullPathNameW(folder.c_str(), 0, nullptr, nullptr);
-    std::wstring full(length, L'\0');
-    full.resize(GetFullPathNameW(folder.c_str(), length, full.data(), nullptr));
-    if (!full.ends_with(L"\\"))
-        full += L"\\";
-    std::wstring name = cut == std::wstring::npos ? wide : wide.substr(cut + 1);
-    if (full.starts_with(L"\\\\?\\"))
-        return full + name;
-    return full.starts_with(L"\\\\") ? L"\\\\?\\UNC\\" + full.substr(2) + name : L"\\\\?\\" + full + name;
+    std::wstring folder = full_path(cut == std::wstring::npos ? L"." : wide.substr(0, cut + 1));
+    if (!folder.ends_with(L"\\"))
+        folder += L"\\";
+    return prefixed(folder + (cut == std::wstring::npos ? wide : wide.substr(cut + 1)), L"\\\\?\\");
 }
 
 // Windows has no inode numbers in stat: a file is its volume and file index.
@@ -130,16 +143,7 @@ bool set_delete_mark(HANDLE handle, bool mark)
 // calls take it (\??\C:\..., \??\UNC\server\...), long ones included.
 std::wstring native_path(const char* name)
 {
-    std::wstring wide = to_wide(name);
-    DWORD length = GetFullPathNameW(wide.c_str(), 0, nullptr, nullptr);
-    std::wstring full(length, L'\0');
-    length = GetFullPathNameW(wide.c_str(), length, full.data(), nullptr);
-    full.resize(length);
-    if (full.starts_with(L"\\\\?\\"))
-        return L"\\??\\" + full.substr(4);
-    if (full.starts_with(L"\\\\"))
-        return L"\\??\\UNC\\" + full.substr(2);
-    return L"\\??\\" + full;
+    return prefixed(full_path(to_wide(name)), L"\\??\\");
 }
 
 // Renames the open file `handle` to `name` in the working directory,
@@ -218,7 +222,7 @@ void remove_if_same(const char* path, const file_identity& identity)
 
 void take_as_listed(const char* path)
 {
-    listed_paths.push_back(path);
+    listed_paths.insert(path);
 }
 
 // Standard output and error carry the bytes they are given: no "\n" becomes
@@ -370,14 +374,25 @@ std::size_t write_name(std::FILE* stream, const char* name)
     return display_columns(shown.c_str());
 }
 
-int identify_file(const char* path, file_identity* identity)
+namespace {
+
+// The identity of what `path` names, opened with `flags` (links followed
+// unless they say otherwise). -1: nothing there.
+int identify_path(const std::wstring& path, DWORD flags, file_identity* identity)
 {
-    HANDLE handle = CreateFileW(system_path(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     int status = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
         CloseHandle(handle);
     return status;
+}
+
+}  // namespace
+
+int identify_file(const char* path, file_identity* identity)
+{
+    return identify_path(system_path(path), 0, identity);
 }
 
 int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
@@ -397,13 +412,8 @@ name_kind inspect_name(const char* path, file_identity* identity)
         return name_kind::nothing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return name_kind::directory;
-    HANDLE handle = CreateFileW(to_wide(path).c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                                nullptr, OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                nullptr);
-    int status = identify_handle(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return status == 0 ? name_kind::other : name_kind::nothing;
+    return identify_path(to_wide(path), FILE_FLAG_OPEN_REPARSE_POINT, identity) == 0 ? name_kind::other
+                                                                                      : name_kind::nothing;
 }
 
 // A device name opens the device whatever extension or trailing spaces

@@ -239,24 +239,17 @@ bool is_run_archive(const run_archives& run, const file_identity& identity)
 // Whether `name` in the working directory is a name of an archive of the run.
 bool is_archive_name(const run_archives& run, const char* name)
 {
-    if (!run.names) {  // no memory for the table: the paths as spelled
+    if (!run.names) {  // no memory for the table, or no working directory to key it: the paths as spelled
         for (const char* path : run.paths)
             if (std::strcmp(last_component(path), name) == 0)
                 return true;
         return false;
     }
-    auto equal = [&](std::size_t at) {
-        const name_in_folder& archive = run.names[at];
-        return (!run.knows_working_directory || same_file(archive.folder, run.working_directory)) &&
-               std::strcmp(archive.component, name) == 0;
-    };
-    if (!run.knows_working_directory) {  // no folder to hash with
-        for (std::size_t at = 0; at < run.name_count; ++at)
-            if (equal(at))
-                return true;
-        return false;
-    }
-    return find_in(run, run.name_index.get(), hash_name(run.working_directory, name), run.name_count, equal);
+    return find_in(run, run.name_index.get(), hash_name(run.working_directory, name), run.name_count,
+                   [&](std::size_t at) {
+                       return same_file(run.names[at].folder, run.working_directory) &&
+                              std::strcmp(run.names[at].component, name) == 0;
+                   });
 }
 
 // Enters the name `path` gives its archive: its folder and last component.
@@ -266,8 +259,6 @@ void add_name(run_archives* run, const char* path)
     if (*name.component == '\0')
         return;  // a folder's path: no output takes that name
     if (name.component == path) {
-        if (!run->knows_working_directory)
-            return;
         name.folder = run->working_directory;
     } else {
         const auto length = static_cast<std::size_t>(name.component - path);
@@ -425,6 +416,13 @@ int read_entry(std::FILE* stream, std::int32_t* data_offset, std::uint32_t* data
     return stream_failed(stream) ? -1 : 0;
 }
 
+// Where the index of `entry_count` entries ends: no entry for a count
+// below 1.
+long long index_end(std::int32_t entry_count)
+{
+    return header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
+}
+
 // What the index of a piped archive, as far as its copy goes, says of its
 // entries: whether the non-empty ones lie one after another past the index,
 // so that a pipe can give each in turn; and the farthest byte any of them
@@ -441,7 +439,7 @@ index_scan scan_index(std::FILE* stream)
     std::uint32_t data_size;
     index_scan scan;
     if (std::fseek(stream, signature_width, SEEK_SET) == 0 && read_int32(stream, &entry_count)) {
-        long long end = header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
+        long long end = index_end(entry_count);
         for (std::int32_t index = 0; index < entry_count; ++index) {
             if (read_entry(stream, &data_offset, &data_size, entry_name) != 0)
                 break;
@@ -484,7 +482,7 @@ index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& rea
     copy_up_to(header_width);
     if (read_at(spool, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
         entry_count = static_cast<std::int32_t>(le32(count));
-    copy_up_to(header_width + index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll));
+    copy_up_to(index_end(entry_count));
     index_scan scan = scan_index(spool);
     if (!scan.in_order) {
         std::fseek(spool, 0, SEEK_END);  // where the file's own position goes on writing
@@ -505,10 +503,9 @@ std::size_t hold_index(std::FILE* pipe, archive_reading& reading, heap_array<cha
     if (size == sizeof header) {
         unsigned char count[4];
         std::memcpy(count, header + signature_width, sizeof count);
-        const auto entry_count = static_cast<std::int32_t>(le32(count));
-        const long long index = index_entry_width * (entry_count > 0 ? entry_count + 0ll : 0ll);
-        if (index <= static_cast<long long>(memory_index_budget - header_width))
-            size += static_cast<std::size_t>(index);
+        const long long end = index_end(static_cast<std::int32_t>(le32(count)));
+        if (end <= static_cast<long long>(memory_index_budget))
+            size = static_cast<std::size_t>(end);
     }
     memory->reset(static_cast<char*>(std::malloc(size > 0 ? size : 1)));
     if (!*memory)
@@ -593,7 +590,7 @@ run_archives::~run_archives()
 void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run)
 {
     run->paths = paths;
-    run->knows_working_directory = identify_file(".", &run->working_directory) == 0;
+    const bool knows_working_directory = identify_file(".", &run->working_directory) == 0;
     // The tables take about 100 bytes an archive (20,000 archives: 2 MiB),
     // from malloc: where the heap has no room, every look-up walks the paths.
     const std::size_t count = paths.size();
@@ -609,6 +606,8 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
         run->identities.reset();
         run->names.reset();
     }
+    if (!knows_working_directory)
+        run->names.reset();
     run->index_size = run->identity_index && run->name_index && count <= UINT32_MAX / 4 ? size : 0;
     std::size_t budget = held != nullptr ? archive_budget() : 0;
     for (std::size_t at = 0; at < count; ++at) {
@@ -619,10 +618,10 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
             held[at] = kind == archive_kind::regular && budget > 0 ? hold_archive(path, &identity) : no_archive;
             budget -= held[at] != no_archive;
         }
-        if (!run->identities)
-            continue;
-        if (kind != archive_kind::missing)
+        if (run->identities && kind != archive_kind::missing)
             add_identity(run, identity);
+        if (!run->names)
+            continue;
         add_name(run, path);
         if (char* followed = follow_links(path)) {
             run->followed[run->followed_count++] = followed;

@@ -66,11 +66,11 @@ struct name_in_folder {
 // (may_replace in sound_archive.cpp holds the rule). find_run_archives fills
 // it once; each look-up then costs a constant number of probes of a hash
 // index, or, where there was no memory for one, a walk over the arrays, and
-// where there was none for those either, a walk over the paths by path.
+// where there was none for those either (or, for the names, no identity of
+// the working directory to key them by), a walk over the paths.
 struct run_archives {
     std::span<const char* const> paths;       // as named on the command line
     file_identity working_directory{};        // the folder of every output name
-    bool knows_working_directory = false;
     heap_array<file_identity> identities;     // each archive that existed, once
     std::size_t identity_count = 0;
     heap_array<name_in_folder> names;           // each name as spelled and where links lead, once
