@@ -138,10 +138,19 @@ void become_init()
 {
     if (unshare(CLONE_NEWPID) != 0)
         _exit(125);
+    // SIGTERM is held until the handler knows whom to pass it on to: sent
+    // once the tool is at work, it must never end this process instead.
+    sigset_t term, previous;
+    sigemptyset(&term);
+    sigaddset(&term, SIGTERM);
+    sigprocmask(SIG_BLOCK, &term, &previous);
+    std::signal(SIGTERM, pass_on);
     init_pid = fork();
     if (init_pid == 0)
+        std::signal(SIGTERM, SIG_DFL);
+    sigprocmask(SIG_SETMASK, &previous, nullptr);
+    if (init_pid == 0)
         return;
-    std::signal(SIGTERM, pass_on);
     int status = 0;
     while (waitpid(init_pid, &status, 0) < 0 && errno == EINTR) {
     }
