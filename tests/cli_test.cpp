@@ -145,10 +145,10 @@ TEST_F(Cli, ManyArchivesFewDescriptorsAndFifosFedInTurn)
                 write_file(cwd / args.back(), archives.back());
             out += "1 sounds in " + args.back() + ".\nextract [d/" + name + ".wav]...done.\n";
         }
-        std::vector<feeder::fifo> fifos;
+        std::vector<fifo> fifos;
         for (int i = 0; r.fifos && i < r.archives; ++i)
             fifos.push_back({cwd / args[static_cast<std::size_t>(i)], archives[static_cast<std::size_t>(i)]});
-        feeder writer(fifos);
+        auto writer = feed_fifos(fifos);
         run_result result = run_tool(cwd.path(), r.archives > 1000 ? std::vector<std::string>{"*.zqa"} : args,
                                      {.stdin_bytes = r.piped_first ? archives[0] : "",
                                       .open_files_limit = r.descriptors, .inherited_count = r.inherited});
@@ -268,8 +268,7 @@ TEST_F(Cli, DataIsFoundByItsPositionAlone)
         sources.push_back({"/dev/stdin", {.stdin_bytes = archive}});
     for (const auto& [path, options] : sources) {
         SCOPED_TRACE(path);
-        feeder writer(path == "fifo.zqa" ? std::vector<feeder::fifo>{{dir / "fifo.zqa", archive}}
-                                         : std::vector<feeder::fifo>{});
+        auto writer = feed_fifos(path == "fifo.zqa" ? std::vector<fifo>{{dir / "fifo.zqa", archive}} : std::vector<fifo>{});
         expect_run({path}, "4 sounds in " + path + entries, "", options);
         EXPECT_EQ(get("late.wav"), "56789");
         EXPECT_EQ(get("early.wav"), "0123456");
@@ -508,9 +507,9 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
         write_file(cwd / "moved", moved);
         ASSERT_EQ(mkfifo((cwd / "first.zqa").c_str(), 0600), 0);
         // Opened once the run has found its archives.
-        feeder writer({{cwd / "first.zqa", builder::header(0), [&] { fs::rename(cwd / "moved", cwd / "B.zqa"); }}});
+        auto writer = feed_fifos({{cwd / "first.zqa", builder::header(0), [&] { fs::rename(cwd / "moved", cwd / "B.zqa"); }}});
         run_result result = run_tool(cwd.path(), {"first.zqa", "A.zqa", "B.zqa"}, {.open_files_limit = descriptors});
-        writer.join();
+        writer.wait();
         // B.zqa itself is read as the run opens it: held from the start, or not.
         EXPECT_EQ(result.out, ::lines("0 sounds in first.zqa.\n1 sounds in A.zqa.\nextract [B.zqa]...failed.\n"
                                     "1 sounds in B.zqa.\nextract [" +

@@ -44,6 +44,13 @@ bool fault(const char* name)
     return faults != nullptr && std::strstr(faults, name) != nullptr;
 }
 
+// A call's answer where it fails with `error`.
+int refuse(int error)
+{
+    errno = error;
+    return -1;
+}
+
 // The descriptors of the files the tool made for its outputs, and whether
 // it made any yet.
 bool made_for_output[4096];
@@ -62,8 +69,7 @@ int open_with_faults(const char* path, int flags, va_list args)
     static bool failed_once = false;
     if (unnamed && (fault("no_tmpfile") || (fault("emfile_once") && !failed_once))) {
         failed_once = true;
-        errno = fault("no_tmpfile") ? EOPNOTSUPP : EMFILE;
-        return -1;
+        return refuse(fault("no_tmpfile") ? EOPNOTSUPP : EMFILE);
     }
     int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
     if (fd >= 0 && fd < 4096)
@@ -90,10 +96,8 @@ extern "C" int open64(const char* path, int flags, ...) __attribute__((alias("op
 extern "C" int linkat(int from_dir, const char* from, int to_dir, const char* to, int flags)
 {
     if (fault("no_hard_link") ||
-        (fault("no_link") && ((flags & AT_EMPTY_PATH) != 0 || std::strncmp(from, "/proc/", 6) == 0))) {
-        errno = fault("no_hard_link") ? EPERM : ENOENT;
-        return -1;
-    }
+        (fault("no_link") && ((flags & AT_EMPTY_PATH) != 0 || std::strncmp(from, "/proc/", 6) == 0)))
+        return refuse(fault("no_hard_link") ? EPERM : ENOENT);
     return next<int (*)(int, const char*, int, const char*, int)>("linkat")(from_dir, from, to_dir, to, flags);
 }
 
@@ -104,10 +108,8 @@ extern "C" int link(const char* from, const char* to)
 
 extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char* to, unsigned flags)
 {
-    if ((flags != 0 && fault("no_rename2")) || ((flags & RENAME_EXCHANGE) != 0 && fault("no_exchange"))) {
-        errno = EINVAL;
-        return -1;
-    }
+    if ((flags != 0 && fault("no_rename2")) || ((flags & RENAME_EXCHANGE) != 0 && fault("no_exchange")))
+        return refuse(EINVAL);
     return next<int (*)(int, const char*, int, const char*, unsigned)>("renameat2")(from_dir, from, to_dir, to, flags);
 }
 
@@ -164,11 +166,7 @@ extern "C" int close(int fd)
     if (output)
         made_for_output[fd] = false;
     int result = next<int (*)(int)>("close")(fd);
-    if (result == 0 && output && fault("failing_close")) {
-        errno = EIO;
-        result = -1;
-    }
-    return result;
+    return result == 0 && output && fault("failing_close") ? refuse(EIO) : result;
 }
 
 extern "C" int statfs(const char* path, struct statfs* status)
@@ -186,20 +184,16 @@ extern "C" int statfs64(const char* path, struct statfs64* status)
 
 extern "C" ssize_t copy_file_range(int in, off64_t* in_at, int out, off64_t* out_at, std::size_t size, unsigned flags)
 {
-    if (fault("no_copy_range")) {
-        errno = EXDEV;
-        return -1;
-    }
+    if (fault("no_copy_range"))
+        return refuse(EXDEV);
     return next<ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned)>("copy_file_range")(
         in, in_at, out, out_at, size, flags);
 }
 
 extern "C" ssize_t splice(int in, off64_t* in_at, int out, off64_t* out_at, std::size_t size, unsigned flags)
 {
-    if (fault("no_splice")) {
-        errno = EINVAL;
-        return -1;
-    }
+    if (fault("no_splice"))
+        return refuse(EINVAL);
     return next<ssize_t (*)(int, off64_t*, int, off64_t*, std::size_t, unsigned)>("splice")(in, in_at, out, out_at,
                                                                                            size, flags);
 }

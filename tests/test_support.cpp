@@ -9,7 +9,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <map>
-#include <memory>
 #include <stdexcept>
 
 #include <fcntl.h>
@@ -35,16 +34,8 @@ bool testing_under_emulator()
 
 bool launcher_installed()
 {
-    if (std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
-        return true;
-    const char* path = std::getenv("PATH");
-    std::string dirs = path != nullptr ? path : "";
-    for (std::size_t start = 0, end; start <= dirs.size(); start = end + 1) {
-        end = std::min(dirs.find(':', start), dirs.size());
-        if (access((dirs.substr(start, end - start) + "/" + SND_EXTRACTOR_LAUNCHER).c_str(), X_OK) == 0)
-            return true;
-    }
-    return false;
+    return std::string_view(SND_EXTRACTOR_LAUNCHER).empty() ||
+           std::system("command -v '" SND_EXTRACTOR_LAUNCHER "' >/dev/null") == 0;
 }
 
 scratch_dir::scratch_dir()
@@ -88,17 +79,6 @@ std::vector<std::string> list_dir(const fs::path& dir)
 }
 
 namespace {
-
-std::string read_all(std::FILE* file)
-{
-    std::rewind(file);
-    std::string text;
-    char buffer[4096];
-    std::size_t count;
-    while ((count = std::fread(buffer, 1, sizeof buffer, file)) > 0)
-        text.append(buffer, count);
-    return text;
-}
 
 // Opens a pseudo-terminal that passes output through unchanged. Returns the
 // master and stores the slave's descriptor.
@@ -233,56 +213,44 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 }
 
 // Writes `bytes` into the pipe `fd` until they are all written or no one
-// reads any more (SIGPIPE is ignored from then on). Returns how many it wrote.
-std::size_t feed_pipe(int fd, const std::string& bytes)
+// reads any more (SIGPIPE is ignored from then on); `endless`: then their
+// last 64 KiB again and again. Returns how many it wrote.
+std::size_t feed_pipe(int fd, const std::string& bytes, bool endless = false)
 {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
-    std::size_t at = 0;
-    while (at < bytes.size()) {
+    std::size_t fed = 0;
+    for (std::size_t at = 0; at < bytes.size();) {
         ssize_t count = write(fd, bytes.data() + at, bytes.size() - at);
         if (count <= 0)
             break;
         at += static_cast<std::size_t>(count);
+        fed += static_cast<std::size_t>(count);
+        if (endless && at == bytes.size())
+            at -= std::min<std::size_t>(at, 64 << 10);
     }
-    return at;
+    return fed;
 }
 
 // What feeds the standard input of each started tool, by process id.
-std::map<int, std::unique_ptr<feeder>> inputs;
+std::map<int, std::future<std::size_t>> inputs;
 
 }  // namespace
 
-feeder::feeder(std::vector<fifo> fifos)
-    : thread_([this, fifos = std::move(fifos)] {
-          for (const fifo& f : fifos) {
-              int fd = open(f.path.c_str(), O_WRONLY | O_CLOEXEC);
-              if (fd < 0)
-                  return;
-              if (f.opened)
-                  f.opened();
-              fed_ += feed_pipe(fd, f.bytes);
-              close(fd);
-          }
-      })
+std::future<std::size_t> feed_fifos(std::vector<fifo> fifos)
 {
-}
-
-feeder::feeder(int pipe_fd, std::string bytes, bool endless)
-    : thread_([this, pipe_fd, bytes = std::move(bytes), endless] {
-          fed_ = feed_pipe(pipe_fd, bytes);
-          const std::string again = bytes.substr(bytes.size() - std::min<std::size_t>(bytes.size(), 64 << 10));
-          for (std::size_t more = again.size(); endless && more == again.size() && more > 0; fed_ += more)
-              more = feed_pipe(pipe_fd, again);
-          close(pipe_fd);
-      })
-{
-}
-
-std::size_t feeder::join()
-{
-    if (thread_.joinable())
-        thread_.join();
-    return fed_;
+    return std::async(std::launch::async, [fifos = std::move(fifos)] {
+        std::size_t fed = 0;
+        for (const fifo& f : fifos) {
+            int fd = open(f.path.c_str(), O_WRONLY | O_CLOEXEC);
+            if (fd < 0)
+                break;
+            if (f.opened)
+                f.opened();
+            fed += feed_pipe(fd, f.bytes);
+            close(fd);
+        }
+        return fed;
+    });
 }
 
 bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds limit)
@@ -341,7 +309,7 @@ run_result wait_tool(int pid)
     if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
     if (auto input = inputs.find(pid); input != inputs.end()) {
-        result.stdin_fed = input->second->join();
+        result.stdin_fed = input->second.get();
         inputs.erase(input);
     }
     return result;
@@ -363,7 +331,11 @@ int start_fed(const fs::path& dir, const std::vector<std::string>& args, const r
     pid_t pid = spawn_tool(dir, args, spawned, out, err);
     if (feed[0] >= 0) {
         close(feed[0]);
-        inputs[pid] = std::make_unique<feeder>(feed[1], options.stdin_bytes, options.stdin_endless);
+        inputs[pid] = std::async(std::launch::async, [fd = feed[1], bytes = options.stdin_bytes, endless = options.stdin_endless] {
+            std::size_t fed = feed_pipe(fd, bytes, endless);
+            close(fd);
+            return fed;
+        });
     }
     return pid;
 }
@@ -401,7 +373,7 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         close(master);
     }
     run_result result = wait_tool(child);
-    result.out = master >= 0 ? terminal_text : read_all(out_file.get());
-    result.err = read_all(err_file.get());
+    result.out = master >= 0 ? terminal_text : read_file("/proc/self/fd/" + std::to_string(fileno(out_file.get())));
+    result.err = read_file("/proc/self/fd/" + std::to_string(fileno(err_file.get())));
     return result;
 }

@@ -5,7 +5,7 @@
 #include <chrono>
 #include <filesystem>
 #include <functional>
-#include <thread>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -75,30 +75,18 @@ bool launcher_installed();
 // "\r\n" for the Windows build.
 std::string lines(const std::string& text);
 
-// Writes bytes on a thread of its own, as a program feeding the tool would:
-// into FIFOs one after another (each open waits for the tool to open it for
-// reading; `opened` runs once it is open, before the bytes go), or into the
-// write end of a pipe, which it closes. `endless`: then the last 64 KiB
-// again and again, until the reader lets go. Joined when it goes.
-class feeder {
-public:
-    struct fifo {
-        fs::path path;
-        std::string bytes;
-        std::function<void()> opened = {};
-    };
-    explicit feeder(std::vector<fifo> fifos);
-    feeder(int pipe_fd, std::string bytes, bool endless = false);
-    ~feeder() { join(); }
-    feeder(const feeder&) = delete;
-    feeder& operator=(const feeder&) = delete;
-    // Waits for it to end; how many bytes it wrote.
-    std::size_t join();
-
-private:
-    std::size_t fed_ = 0;  // before the thread, which writes it
-    std::thread thread_;
+// A FIFO to feed: its open waits for the tool to open it for reading;
+// `opened` runs once it is open, before the bytes go.
+struct fifo {
+    fs::path path;
+    std::string bytes;
+    std::function<void()> opened = {};
 };
+
+// Feeds the FIFOs one after another on a thread of its own, as a program
+// feeding the tool would. The answer is how many bytes went in; it waits
+// for the thread when it goes.
+std::future<std::size_t> feed_fifos(std::vector<fifo> fifos);
 
 // Polls `done` every 200 microseconds until it holds, for `limit` at most.
 // Returns whether it held.
