@@ -13,12 +13,6 @@
 
 namespace {
 
-file_ptr open_bytes(const fs::path& path, const std::string& bytes)
-{
-    write_file(path, bytes);
-    return file_ptr(std::fopen(path.c_str(), "rb"));
-}
-
 TEST(SplitFileName, TakesThePartAfterTheLastSlash)
 {
     const std::pair<const char*, const char*> cases[] = {
@@ -83,7 +77,8 @@ protected:
         previous_ = fs::current_path();
         fs::current_path(dir_.path());
         // 20 bytes of header, then "HELLO" at 20 and "WORLD!" at 25.
-        archive_ = open_bytes("a.zqa", builder::header(2) + "HELLOWORLD!");
+        write_file("a.zqa", builder::header(2) + "HELLOWORLD!");
+        archive_.reset(std::fopen("a.zqa", "rb"));
     }
     void TearDown() override { fs::current_path(previous_); }
 

@@ -180,12 +180,10 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     for (int fd = 3; fd < 1024; ++fd)
         if (fd != options.inherited_fd)
             close(fd);
-    if (options.inherited_count > 0) {
-        int null = open("/dev/null", O_RDONLY);
-        for (int fd = 120; fd < 120 + options.inherited_count; ++fd)
-            dup2(null, fd);
-        close(null);
-    }
+    int null = open("/dev/null", O_RDONLY);
+    for (int fd = 120; fd < 120 + options.inherited_count; ++fd)
+        dup2(null, fd);
+    close(null);
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);
@@ -212,10 +210,11 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     _exit(127);
 }
 
-// Writes `bytes` into the pipe `fd` until they are all written or no one
-// reads any more (SIGPIPE is ignored from then on); `endless`: then their
-// last 64 KiB again and again. Returns how many it wrote.
-std::size_t feed_pipe(int fd, const std::string& bytes, bool endless = false)
+// Writes `bytes` into the pipe `fd`, then closes it, once they are all
+// written or no one reads any more (SIGPIPE is ignored from then on);
+// `endless`: their last 64 KiB again and again after them. Returns how many
+// it wrote.
+std::size_t feed_pipe(int fd, std::string bytes, bool endless = false)
 {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
     std::size_t fed = 0;
@@ -228,11 +227,31 @@ std::size_t feed_pipe(int fd, const std::string& bytes, bool endless = false)
         if (endless && at == bytes.size())
             at -= std::min<std::size_t>(at, 64 << 10);
     }
+    close(fd);
     return fed;
 }
 
 // What feeds the standard input of each started tool, by process id.
 std::map<int, std::future<std::size_t>> inputs;
+
+// Starts the tool with its standard output and error on `out` and `err`,
+// and a feeder on its standard input where the options give bytes for it.
+int start_fed(const fs::path& dir, const std::vector<std::string>& args, const run_options& options, int out, int err)
+{
+    int feed[2] = {-1, -1};
+    run_options spawned = options;
+    if (!options.stdin_bytes.empty()) {
+        if (pipe2(feed, O_CLOEXEC) != 0)
+            throw std::runtime_error("no pipe for the tool's input");
+        spawned.stdin_fd = feed[0];
+    }
+    pid_t pid = spawn_tool(dir, args, spawned, out, err);
+    if (feed[0] >= 0) {
+        close(feed[0]);
+        inputs[pid] = std::async(std::launch::async, feed_pipe, feed[1], options.stdin_bytes, options.stdin_endless);
+    }
+    return pid;
+}
 
 }  // namespace
 
@@ -247,7 +266,6 @@ std::future<std::size_t> feed_fifos(std::vector<fifo> fifos)
             if (f.opened)
                 f.opened();
             fed += feed_pipe(fd, f.bytes);
-            close(fd);
         }
         return fed;
     });
@@ -266,11 +284,9 @@ bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 
 std::string lines(const std::string& text)
 {
-    if (!testing_windows_build())
-        return text;
     std::string crlf;
     for (char c : text)
-        crlf += c == '\n' ? std::string("\r\n") : std::string(1, c);
+        crlf += c == '\n' && testing_windows_build() ? std::string("\r\n") : std::string(1, c);
     return crlf;
 }
 
@@ -308,39 +324,10 @@ run_result wait_tool(int pid)
         result.exit_code = WEXITSTATUS(status);
     if (WIFSIGNALED(status))
         result.term_signal = WTERMSIG(status);
-    if (auto input = inputs.find(pid); input != inputs.end()) {
-        result.stdin_fed = input->second.get();
-        inputs.erase(input);
-    }
+    if (inputs.contains(pid))
+        result.stdin_fed = inputs.extract(pid).mapped().get();
     return result;
 }
-
-namespace {
-
-// Starts the tool with its standard output and error on `out` and `err`,
-// and a feeder on its standard input where the options give bytes for it.
-int start_fed(const fs::path& dir, const std::vector<std::string>& args, const run_options& options, int out, int err)
-{
-    int feed[2] = {-1, -1};
-    run_options spawned = options;
-    if (!options.stdin_bytes.empty()) {
-        if (pipe2(feed, O_CLOEXEC) != 0)
-            throw std::runtime_error("no pipe for the tool's input");
-        spawned.stdin_fd = feed[0];
-    }
-    pid_t pid = spawn_tool(dir, args, spawned, out, err);
-    if (feed[0] >= 0) {
-        close(feed[0]);
-        inputs[pid] = std::async(std::launch::async, [fd = feed[1], bytes = options.stdin_bytes, endless = options.stdin_endless] {
-            std::size_t fed = feed_pipe(fd, bytes, endless);
-            close(fd);
-            return fed;
-        });
-    }
-    return pid;
-}
-
-}  // namespace
 
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
 {
