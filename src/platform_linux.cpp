@@ -118,13 +118,10 @@ enum class new_output { unknown, linked_by_descriptor, linked_through_proc, temp
 // and then the file's identity is taken before it is closed, to remove it.
 enum class closing { unknown, cannot_fail, may_fail };
 
-// The run's output files, process-wide. The interrupt handler reads the two
-// pending files, each only while its flag is set; they change only while
-// the interrupting signals are held, so that it never sees half a name. The
-// rest is what the working directory's file system was found to have or
-// lack, learnt on the first output or the first refusal, and kept for the
-// rest of the run: it changes only where the system says it cannot do a
-// thing (not_supported), never on a passing failure.
+// The run's output files, process-wide. The interrupt handler reads the
+// pending files, each while its flag is set, changed only with the signals
+// held. The rest is what the file system was found to lack, on the first
+// output or refusal (not_supported), never on a passing failure.
 struct output_state {
     pending_file temporary;  // an output under its hidden temporary name
     pending_file claim;      // the empty file that claims a free name (no no-replace renames, no links)
@@ -182,8 +179,7 @@ void set_pending(pending_file* file, const char* name, const file_identity& iden
 }
 
 // Holds the interrupting signals for its lifetime, when asked to: only where
-// a pending name changes, which the walk's common road (an unnamed file
-// linked to a free name) never does.
+// a pending name changes, which the common road never does.
 class held_signals {
 public:
     explicit held_signals(bool hold = true) : held_(hold)
@@ -327,11 +323,8 @@ int with_fresh_name(char (&name)[32], Make make)
     return -1;
 }
 
-// Claims the free name `to` for the closed file at `from` where the file
-// system has neither no-replace renames nor hard links: an empty file made
-// only if nothing is there, registered for the interruption handler, is
-// then renamed over. A kill in between leaves that empty file at the name.
-// Called with the signals held.
+// Names the closed file at `from` `to` by the map's "claim", where the file
+// system has neither no-replace renames nor hard links. Signals held.
 name_outcome claim_and_rename(const char* from, const char* to)
 {
     int claim = create_named(to, O_WRONLY, 0666);
@@ -413,12 +406,8 @@ void put_back(const char* aside, const char* name, const file_identity& moved)
         report_kept(name, aside);
 }
 
-// Puts the closed file at the temporary name `from` at `to` in place of the
-// file `replacing` where the file system cannot exchange two names: what is
-// at the name is moved aside and checked, the file takes the freed name
-// without replacing anything, and only then is the moved file removed; if it
-// was another, or the name could not be taken, it goes back.
-// Called with the signals held.
+// Puts the closed file at `from` at `to` in place of the file `replacing`,
+// as the map's "moved aside" draws it. Called with the signals held.
 name_outcome move_aside_into(const char* from, const char* to, const file_identity& replacing,
                              const file_identity& identity)
 {
@@ -435,11 +424,8 @@ name_outcome move_aside_into(const char* from, const char* to, const file_identi
     return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
 }
 
-// Puts the closed file at the temporary name `from` at `to` in place of the
-// file `replacing`, never removing anything else: the two are exchanged, and
-// what came from the name is removed only if it is that file; else it goes
-// back. Where the file system cannot exchange, move_aside_into.
-// Called with the signals held.
+// Puts the closed file at `from` at `to` in place of the file `replacing`,
+// as the map's "exchanged" draws it. Called with the signals held.
 name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
 {
     if (outputs.can_exchange && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {

@@ -561,12 +561,8 @@ bool move_aside(HANDLE handle, char (&aside)[32])
 
 }  // namespace
 
-// The complete file is renamed through its own handle and never replaces
-// anything by path. To replace, what is at the name is opened (a link
-// itself), checked to be the file found there, renamed aside through its
-// handle, and deleted through it only once the sound holds the name; if the
-// sound cannot take the name, it goes back, and where that fails too, it
-// stays under its hidden name and the run says so.
+// Stages "named" and "replacing" of the map at the top: through handles
+// only, never replacing anything by path.
 name_outcome output_file::name(const char* name, const file_identity* replacing)
 {
     if (stage_ != stage::temporary)
