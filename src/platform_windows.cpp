@@ -519,15 +519,18 @@ std::wstring final_path(HANDLE handle)
 // it leads to.
 bool is_entry_itself(HANDLE handle, const char* name)
 {
-    HANDLE folder = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-    if (folder == INVALID_HANDLE_VALUE)
-        return false;
-    std::wstring expected = final_path(folder);
-    CloseHandle(folder);
-    if (!expected.ends_with(L"\\"))
-        expected += L"\\";
-    expected += to_wide(name);
+    static std::wstring working_directory;  // found on the first replacement: the run never changes it
+    if (working_directory.empty()) {
+        HANDLE folder = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                    OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+        if (folder == INVALID_HANDLE_VALUE)
+            return false;
+        working_directory = final_path(folder);
+        CloseHandle(folder);
+        if (!working_directory.empty() && !working_directory.ends_with(L"\\"))
+            working_directory += L"\\";
+    }
+    const std::wstring expected = working_directory + to_wide(name);
     return CompareStringOrdinal(final_path(handle).c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 

@@ -223,6 +223,24 @@ bool find_in(const run_archives& run, std::uint32_t* index, std::uint64_t hash, 
     }
 }
 
+// Whether the run's table holds `identity`; with `insert`, entered where not.
+bool find_identity(const run_archives& run, const file_identity& identity, bool insert = false)
+{
+    return find_in(run, run.identity_index.get(), hash_identity(identity), run.identity_count,
+                   [&](std::size_t at) { return same_file(run.identities[at], identity); }, insert);
+}
+
+// Whether the run's table holds `name`; with `insert`, entered where not.
+bool find_name(const run_archives& run, const name_in_folder& name, bool insert = false)
+{
+    return find_in(run, run.name_index.get(), hash_name(name.folder, name.component), run.name_count,
+                   [&](std::size_t at) {
+                       return same_file(run.names[at].folder, name.folder) &&
+                              std::strcmp(run.names[at].component, name.component) == 0;
+                   },
+                   insert);
+}
+
 bool is_run_archive(const run_archives& run, const file_identity& identity)
 {
     if (!run.identities) {  // no memory for the table: each archive by path
@@ -232,8 +250,7 @@ bool is_run_archive(const run_archives& run, const file_identity& identity)
                 return true;
         return false;
     }
-    return find_in(run, run.identity_index.get(), hash_identity(identity), run.identity_count,
-                   [&](std::size_t at) { return same_file(run.identities[at], identity); });
+    return find_identity(run, identity);
 }
 
 // Whether `name` in the working directory is a name of an archive of the run.
@@ -245,11 +262,7 @@ bool is_archive_name(const run_archives& run, const char* name)
                 return true;
         return false;
     }
-    return find_in(run, run.name_index.get(), hash_name(run.working_directory, name), run.name_count,
-                   [&](std::size_t at) {
-                       return same_file(run.names[at].folder, run.working_directory) &&
-                              std::strcmp(run.names[at].component, name) == 0;
-                   });
+    return find_name(run, {run.working_directory, name});
 }
 
 // Enters the name `path` gives its archive: its folder and last component.
@@ -270,17 +283,13 @@ void add_name(run_archives* run, const char* path)
         if (identify_file(folder.get(), &name.folder) != 0)
             return;
     }
-    auto equal = [&](std::size_t at) {
-        return same_file(run->names[at].folder, name.folder) && std::strcmp(run->names[at].component, name.component) == 0;
-    };
-    if (!find_in(*run, run->name_index.get(), hash_name(name.folder, name.component), run->name_count, equal, true))
+    if (!find_name(*run, name, true))
         run->names[run->name_count++] = name;
 }
 
 void add_identity(run_archives* run, const file_identity& identity)
 {
-    auto equal = [&](std::size_t at) { return same_file(run->identities[at], identity); };
-    if (!find_in(*run, run->identity_index.get(), hash_identity(identity), run->identity_count, equal, true))
+    if (!find_identity(*run, identity, true))
         run->identities[run->identity_count++] = identity;
 }
 
@@ -356,33 +365,30 @@ bool read_int32(std::FILE* stream, std::int32_t* value)
     return true;
 }
 
+// A line on standard error, after everything that was printed before it:
+// `before`, the name `name` as names are shown, `after` (the tool's own
+// text) and a full stop. Failures of an archive itself say so this way.
+void report(const char* before, const char* name, const char* after = "")
+{
+    std::fflush(stdout);
+    std::fputs(before, stderr);
+    write_name(stderr, name);
+    std::fputs(after, stderr);
+    std::fputs(".", stderr);
+    end_line(stderr);
+    std::fflush(stderr);  // the Windows C runtime buffers it into a file
+}
+
 }  // namespace
 
 void report_kept(const char* name, const char* kept)
 {
-    std::fflush(stdout);
-    std::fputs("failed to put back ", stderr);
-    write_name(stderr, name);
-    std::fputs(": it is now ", stderr);
-    std::fputs(kept, stderr);
-    std::fputs(".", stderr);
-    end_line(stderr);
-    std::fflush(stderr);  // the Windows C runtime buffers it into a file
+    char after[64];  // kept is one of the run's own hidden names
+    std::snprintf(after, sizeof after, ": it is now %s", kept);
+    report("failed to put back ", name, after);
 }
 
 namespace {
-
-// Failures of the archive itself go to standard error, after everything that
-// was printed before them.
-void report_archive_failure(const char* failure, const char* archive_path)
-{
-    std::fflush(stdout);
-    std::fputs(failure, stderr);
-    write_name(stderr, archive_path);
-    std::fputs(".", stderr);
-    end_line(stderr);
-    std::fflush(stderr);  // the Windows C runtime buffers it into a file
-}
 
 // Starts an entry's progress line; on a terminal it shows before the copy
 // begins. Returns how many columns the line takes there (0 elsewhere).
@@ -528,7 +534,7 @@ int walk_index(const char* archive_path, const archive_source& archive, archive_
     read_str(stream, signature, signature_width);
     std::int32_t entry_count;
     if (stream_failed(stream) || !read_int32(stream, &entry_count)) {
-        report_archive_failure("failed to read ", archive_path);
+        report("failed to read ", archive_path);
         return -1;
     }
     std::printf("%ld sounds in ", static_cast<long>(entry_count));
@@ -542,7 +548,7 @@ int walk_index(const char* archive_path, const archive_source& archive, archive_
         char entry_name[entry_name_width + 1];
         if (read_entry(stream, &data_offset, &data_size, entry_name) != 0) {
             // The archive ends inside this entry: nothing more to walk.
-            report_archive_failure("failed to read ", archive_path);
+            report("failed to read ", archive_path);
             return -1;
         }
         std::size_t line_columns = announce_entry(entry_name);
@@ -637,7 +643,7 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     heap_array<char> held_index;
     file_ptr stream(open_archive(archive_path, held));
     if (!stream) {
-        report_archive_failure("failed to open ", archive_path);
+        report("failed to open ", archive_path);
         return -1;
     }
     buffer.take();  // its window holds another archive's bytes
@@ -672,7 +678,7 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
             archive.size = -1;  // the copy holds the index alone
         status = walk_index(archive_path, archive, reading);
     } else {
-        report_archive_failure("failed to read ", archive_path);
+        report("failed to read ", archive_path);
     }
     if (pipe) {  // read on, so that the program feeding it ends well
         read_pipe_to(pipe.get(), &reading.pipe_at, (farthest > reading.pipe_at ? farthest : reading.pipe_at) + drain_bound,
