@@ -71,6 +71,18 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
 enum class name_kind { nothing, directory, other };
 name_kind inspect_name(const char* path, file_identity* identity);
 
+// Removes the name `path` (a file, or a link itself). -1: it cannot.
+int remove_name(const char* path);
+
+// Removes `path` only while it is still the file `identity`: another
+// process may have put its own file there since.
+inline void remove_if_same(const char* path, const file_identity& identity)
+{
+    file_identity there;
+    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
+        remove_name(path);
+}
+
 // Whether the system takes `name` as a plain file in the working directory:
 // never a name with a separator, nor one longer than file systems take (255
 // bytes; on Windows 255 UTF-16 units); on Windows also no device, stream or

@@ -240,14 +240,6 @@ std::FILE* stream_of(int fd, const char* mode)
     return stream;
 }
 
-// Removes `path` only while it is still the file `identity`.
-void remove_if_same(const char* path, const file_identity& identity)
-{
-    file_identity there;
-    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
-        unlink(path);
-}
-
 closing find_close_check()
 {
     struct statfs status;
@@ -553,6 +545,11 @@ name_kind inspect_name(const char* path, file_identity* identity)
     if (identity_from(lstat(path, &status), status, identity) != 0)
         return name_kind::nothing;
     return S_ISDIR(status.st_mode) ? name_kind::directory : name_kind::other;
+}
+
+int remove_name(const char* path)
+{
+    return unlink(path);
 }
 
 bool is_plain_name(const char* name)

@@ -210,14 +210,6 @@ std::FILE* stream_of(HANDLE handle, int flags, const char* mode)
     return stream;
 }
 
-// Removes `path` only while it is still the file `identity`.
-void remove_if_same(const char* path, const file_identity& identity)
-{
-    file_identity there;
-    if (inspect_name(path, &there) == name_kind::other && same_file(there, identity))
-        DeleteFileW(to_wide(path).c_str());
-}
-
 }  // namespace
 
 void take_as_listed(const char* path)
@@ -414,6 +406,11 @@ name_kind inspect_name(const char* path, file_identity* identity)
         return name_kind::directory;
     return identify_path(to_wide(path), FILE_FLAG_OPEN_REPARSE_POINT, identity) == 0 ? name_kind::other
                                                                                       : name_kind::nothing;
+}
+
+int remove_name(const char* path)
+{
+    return DeleteFileW(to_wide(path).c_str()) ? 0 : -1;
 }
 
 // A device name opens the device whatever extension or trailing spaces
