@@ -287,12 +287,6 @@ void add_name(run_archives* run, const char* path)
         run->names[run->name_count++] = name;
 }
 
-void add_identity(run_archives* run, const file_identity& identity)
-{
-    if (!find_identity(*run, identity, true))
-        run->identities[run->identity_count++] = identity;
-}
-
 // The one rule for what a sound may replace at `name`, in `found` what is
 // there (the link itself, for a link). Never a folder. Never a name that an
 // archive of the run had when the run began, as spelled or where links led,
@@ -624,8 +618,8 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
             held[at] = kind == archive_kind::regular && budget > 0 ? hold_archive(path, &identity) : no_archive;
             budget -= held[at] != no_archive;
         }
-        if (run->identities && kind != archive_kind::missing)
-            add_identity(run, identity);
+        if (run->identities && kind != archive_kind::missing && !find_identity(*run, identity, true))
+            run->identities[run->identity_count++] = identity;  // each archive once
         if (!run->names)
             continue;
         add_name(run, path);
