@@ -10,6 +10,8 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "name_fold.h"
+
 // ---- The process and its console ---------------------------------------------
 
 // The program, run with its arguments as byte strings: main calls it, or on
@@ -225,9 +227,11 @@ public:
     // Gives the complete file the name `name` and closes it. Without
     // `replacing` only a free name is taken (taken: something is there).
     // With it, what is at the name is replaced whole, at once, but only
-    // while it is still the file `*replacing`; failed otherwise, and it stays.
-    // Unless named, the file is still discarded with the object.
-    name_outcome name(const char* name, const file_identity* replacing);
+    // while it is still the file `*replacing`, and never where the name may
+    // spell one of `archives` (whatever the caller decided, since what is
+    // moved or removed then may be an archive held open); failed otherwise,
+    // and it stays. Unless named, the file is still discarded with the object.
+    name_outcome name(const char* name, const file_identity* replacing, const folded_names* archives = nullptr);
 
 private:
     // unnamed: not yet in any folder; temporary: under the hidden name

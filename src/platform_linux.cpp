@@ -811,10 +811,12 @@ output_file::~output_file()
 // under a hidden temporary name first. A file with a temporary name is
 // closed before it is renamed, so that a failing close never costs what was
 // at the name.
-name_outcome output_file::name(const char* name, const file_identity* replacing)
+name_outcome output_file::name(const char* name, const file_identity* replacing, const folded_names* archives)
 {
     if (stage_ == stage::none || stage_ == stage::named)
         return name_outcome::failed;
+    if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
+        return name_outcome::failed;  // an archive is never moved aside or removed
     held_signals held(stage_ == stage::temporary || replacing != nullptr);
     if (stage_ == stage::unnamed && replacing == nullptr) {
         const bool may_fail = outputs.close_check != closing::cannot_fail;

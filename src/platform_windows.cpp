@@ -563,8 +563,10 @@ bool move_aside(HANDLE handle, char (&aside)[32])
 
 // Stages "named" and "replacing" of the map at the top: through handles
 // only, never replacing anything by path.
-name_outcome output_file::name(const char* name, const file_identity* replacing)
+name_outcome output_file::name(const char* name, const file_identity* replacing, const folded_names* archives)
 {
+    if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
+        return name_outcome::failed;  // an archive is never renamed aside or deleted
     if (stage_ != stage::temporary)
         return name_outcome::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));

@@ -9,6 +9,8 @@
 // bytes (see "Output files: whole or absent" below).
 #include "sound_archive.h"
 
+#include "name_fold.h"
+
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -190,14 +192,6 @@ std::uint64_t hash_identity(const file_identity& identity)
     return mix(identity.device * 0x9E3779B97F4A7C15ull ^ mix(identity.inode));
 }
 
-std::uint64_t hash_name(const file_identity& folder, const char* component)
-{
-    std::uint64_t hash = 0xCBF29CE484222325ull;
-    for (const char* at = component; *at != '\0'; ++at)
-        hash = (hash ^ static_cast<unsigned char>(*at)) * 0x100000001B3ull;
-    return hash ^ hash_identity(folder);
-}
-
 // Finds the entry that `equal` accepts among `count` entries, through
 // `index` (linear probing from `hash`) where the run has one, else by
 // walking them all. With `insert`, a new entry at position `count` is
@@ -230,17 +224,6 @@ bool find_identity(const run_archives& run, const file_identity& identity, bool 
                    [&](std::size_t at) { return same_file(run.identities[at], identity); }, insert);
 }
 
-// Whether the run's table holds `name`; with `insert`, entered where not.
-bool find_name(const run_archives& run, const name_in_folder& name, bool insert = false)
-{
-    return find_in(run, run.name_index.get(), hash_name(name.folder, name.component), run.name_count,
-                   [&](std::size_t at) {
-                       return same_file(run.names[at].folder, name.folder) &&
-                              std::strcmp(run.names[at].component, name.component) == 0;
-                   },
-                   insert);
-}
-
 bool is_run_archive(const run_archives& run, const file_identity& identity)
 {
     if (!run.identities) {  // no memory for the table: each archive by path
@@ -253,44 +236,27 @@ bool is_run_archive(const run_archives& run, const file_identity& identity)
     return find_identity(run, identity);
 }
 
-// Whether `name` in the working directory is a name of an archive of the run.
+// Whether `name`, taken in the working directory, may be another spelling
+// of an archive of the run: its folded form is that of an archive's last
+// component (as spelled or where its links lead) in any folder, since a
+// folder may fold case and the numbers that tell files apart (a FUSE
+// driver's, vfat's) may differ from one spelling to the next; or it is
+// shaped like a short alias, which may spell any file.
 bool is_archive_name(const run_archives& run, const char* name)
 {
-    if (!run.names) {  // no memory for the table, or no working directory to key it: the paths as spelled
-        for (const char* path : run.paths)
-            if (std::strcmp(last_component(path), name) == 0)
-                return true;
-        return false;
-    }
-    return find_name(run, {run.working_directory, name});
-}
-
-// Enters the name `path` gives its archive: its folder and last component.
-void add_name(run_archives* run, const char* path)
-{
-    name_in_folder name{{}, last_component(path)};
-    if (*name.component == '\0')
-        return;  // a folder's path: no output takes that name
-    if (name.component == path) {
-        name.folder = run->working_directory;
-    } else {
-        const auto length = static_cast<std::size_t>(name.component - path);
-        heap_array<char> folder(static_cast<char*>(std::malloc(length + 1)));
-        if (!folder)
-            return;
-        std::memcpy(folder.get(), path, length);
-        folder[length] = '\0';
-        if (identify_file(folder.get(), &name.folder) != 0)
-            return;
-    }
-    if (!find_name(*run, name, true))
-        run->names[run->name_count++] = name;
+    if (run.names_known || is_short_alias(name))
+        return run.names.may_spell(name);
+    const std::uint64_t folded = folded_hash(name);
+    for (const char* path : run.paths)  // no memory for the table: each path folded anew
+        if (folded_hash(last_component(path)) == folded)
+            return true;
+    return false;
 }
 
 // The one rule for what a sound may replace at `name`, in `found` what is
-// there (the link itself, for a link). Never a folder. Never a name that an
-// archive of the run had when the run began, as spelled or where links led,
-// whatever is there now. Never the archive being read, nor a file that was
+// there (the link itself, for a link). Never a folder. Never a name that
+// may spell a name an archive of the run had when the run began, as spelled
+// or where links led, in any folder, whatever is there now (is_archive_name). Never the archive being read, nor a file that was
 // an archive of the run when it began, by identity: a hard link, another
 // spelling, a link that leads to it.
 bool may_replace(const char* name, const archive_source& archive, file_identity* found)
@@ -323,7 +289,7 @@ int write_output(const char* output_name, const archive_source& archive, archive
     name_outcome result = file.name(output_name, nullptr);
     file_identity found;
     if (result == name_outcome::taken && may_replace(output_name, archive, &found))
-        result = file.name(output_name, &found);
+        result = file.name(output_name, &found, &archive.run->names);
     return result == name_outcome::named ? 0 : -1;
 }
 
@@ -581,34 +547,29 @@ int extract_wav(const char* output_name, const archive_source& archive, archive_
     return write_output(output_name, archive, reading, data_offset, data_size);
 }
 
-run_archives::~run_archives()
+// Enters the last component of `path` in the run's names: a folder's path
+// ("dir/") has none, and no output takes that name.
+void add_name(run_archives* run, const char* path)
 {
-    for (std::size_t at = 0; at < followed_count; ++at)
-        std::free(followed[at]);
+    const char* component = last_component(path);
+    if (*component != '\0')
+        run->names.add(component);
 }
 
 void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run)
 {
     run->paths = paths;
-    const bool knows_working_directory = identify_file(".", &run->working_directory) == 0;
-    // The tables take about 100 bytes an archive (20,000 archives: 2 MiB),
-    // from malloc: where the heap has no room, every look-up walks the paths.
+    // The identity table takes about 30 bytes an archive (20,000 archives:
+    // 600 KiB), from malloc: where the heap has no room, every look-up walks
+    // the paths.
     const std::size_t count = paths.size();
     std::size_t size = 16;
-    while (size < 4 * count)  // at most half full: two names an archive
+    while (size < 2 * count)  // at most half full
         size *= 2;
     run->identities.reset(static_cast<file_identity*>(std::malloc(count * sizeof(file_identity))));
-    run->names.reset(static_cast<name_in_folder*>(std::malloc(2 * count * sizeof(name_in_folder))));
-    run->followed.reset(static_cast<char**>(std::malloc(count * sizeof(char*))));
     run->identity_index.reset(static_cast<std::uint32_t*>(std::calloc(size, sizeof(std::uint32_t))));
-    run->name_index.reset(static_cast<std::uint32_t*>(std::calloc(size, sizeof(std::uint32_t))));
-    if (!run->identities || !run->names || !run->followed) {
-        run->identities.reset();
-        run->names.reset();
-    }
-    if (!knows_working_directory)
-        run->names.reset();
-    run->index_size = run->identity_index && run->name_index && count <= UINT32_MAX / 4 ? size : 0;
+    run->index_size = run->identity_index && count <= UINT32_MAX / 2 ? size : 0;
+    run->names_known = run->names.reserve(2 * count);  // two names an archive at the most
     std::size_t budget = held != nullptr ? archive_budget() : 0;
     for (std::size_t at = 0; at < count; ++at) {
         const char* path = paths[at];
@@ -620,13 +581,12 @@ void find_run_archives(std::span<const char* const> paths, archive_handle* held,
         }
         if (run->identities && kind != archive_kind::missing && !find_identity(*run, identity, true))
             run->identities[run->identity_count++] = identity;  // each archive once
-        if (!run->names)
+        if (!run->names_known)
             continue;
         add_name(run, path);
-        if (char* followed = follow_links(path)) {
-            run->followed[run->followed_count++] = followed;
-            add_name(run, followed);
-        }
+        heap_array<char> followed(follow_links(path));  // one path at a time, released at once
+        if (followed)
+            add_name(run, followed.get());
     }
 }
 

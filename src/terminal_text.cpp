@@ -17,10 +17,7 @@ std::size_t utf8_sequence_length(const unsigned char* text)
     return length;
 }
 
-namespace {
-
-// The code points of the valid sequence of `length` bytes at `text`.
-char32_t decode(const unsigned char* text, std::size_t length)
+char32_t utf8_code_point(const unsigned char* text, std::size_t length)
 {
     if (length == 1)
         return text[0];
@@ -29,8 +26,6 @@ char32_t decode(const unsigned char* text, std::size_t length)
         c = c << 6 | (text[at] & 0x3F);
     return c;
 }
-
-}  // namespace
 
 bool is_masked(char32_t c)
 {
@@ -59,7 +54,7 @@ void mask_controls(const char* name, char* shown)
         if (length == 0) {  // a stray byte
             shown[out++] = text[at] <= 0x9F ? '?' : name[at];
             ++at;
-        } else if (is_masked(decode(text + at, length))) {
+        } else if (is_masked(utf8_code_point(text + at, length))) {
             shown[out++] = '?';
             at += length;
         } else {

@@ -11,6 +11,10 @@
 // code points past U+10FFFF, cut sequences).
 std::size_t utf8_sequence_length(const unsigned char* text);
 
+// The code point of the valid sequence of `length` bytes at `text` (1 for
+// ASCII, else as utf8_sequence_length answered).
+char32_t utf8_code_point(const unsigned char* text, std::size_t length);
+
 // Whether a terminal must not be handed the code point `c`: a control (Cc),
 // a bidirectional control (Bidi_Control) or a character that shows nothing
 // (Default_Ignorable_Code_Point).
