@@ -149,11 +149,17 @@ extern const std::size_t index_buffer_size;
 bool reads_by_position(std::FILE* stream);
 
 // A new file for reading and writing in the working directory that no user
-// sees under any name and that vanishes when it is closed, or when the
-// process ends however it ends (Linux without unnamed files: but for a
-// moment after it is made, while interruptions are held). nullptr when none
-// can be made.
-std::FILE* open_spool();
+// sees under any name of theirs and that vanishes when it is closed, or when
+// the process ends however it ends. On Linux, where the file system has no
+// unnamed files and `hidden_name` allows, one under a hidden temporary name
+// until remove_spool(), which an interruption removes too but a kill leaves
+// (a file unlinked while open loses writes on some FUSE drivers). nullptr
+// when none can be made.
+std::FILE* open_spool(bool hidden_name);
+
+// Removes the spool's hidden name, once its stream is closed; nothing
+// where it has none.
+void remove_spool();
 
 // The room left for files in the working directory's file system, in
 // bytes; -1 when the system cannot tell.

@@ -125,6 +125,7 @@ enum class closing { unknown, cannot_fail, may_fail };
 struct output_state {
     pending_file temporary;  // an output under its hidden temporary name
     pending_file claim;      // the empty file that claims a free name (no no-replace renames, no links)
+    pending_file spool;      // a piped archive's copy under a hidden name (no unnamed files)
     new_output made_as = new_output::unknown;
     closing close_check = closing::unknown;
     bool can_exchange = true;     // renameat2(RENAME_EXCHANGE)
@@ -154,6 +155,7 @@ extern "C" void on_interrupt(int signal_number)
 {
     remove_pending(outputs.temporary);
     remove_pending(outputs.claim);
+    remove_pending(outputs.spool);
 #ifdef SND_EXTRACTOR_COVERAGE
     __gcov_dump();
 #endif
@@ -676,24 +678,42 @@ bool reads_by_position(std::FILE* stream)
     return false;
 }
 
-// An unnamed file; else a hidden temporary name, removed at once, with the
-// interruptions held in between so that none can leave it behind.
-std::FILE* open_spool()
+// An unnamed file; else a hidden temporary name, registered with the
+// signals held so that an interruption removes it, and kept until the
+// spool is closed: fusefat loses writes to an open file once it is unlinked.
+std::FILE* open_spool(bool hidden_name)
 {
     int fd = create_unnamed(O_RDWR, 0600);
-    if (fd < 0) {
+    if (fd < 0 && hidden_name) {
         held_signals held;
         char name[32];
-        if ((fd = with_fresh_name(name, [](const char* n) { return create_named(n, O_RDWR, 0600); })) >= 0)
-            unlink(name);
+        file_identity identity;
+        if ((fd = with_fresh_name(name, [](const char* n) { return create_named(n, O_RDWR, 0600); })) >= 0) {
+            if (identity_of(fd, &identity) == 0)
+                set_pending(&outputs.spool, name, identity);
+            else
+                unlink(name);  // nothing could tell it from another's file later
+        }
     }
     return fd >= 0 ? stream_of(fd, "w+b") : nullptr;
 }
 
+void remove_spool()
+{
+    if (!outputs.spool.set)
+        return;
+    held_signals held;
+    remove_if_same(outputs.spool.name, outputs.spool.identity);
+    set_pending(&outputs.spool, nullptr);
+}
+
+// Unknown (-1) where the file system reports no free blocks, or none at all:
+// fusefat reports 0 of 0 on a fresh image. A spool then stops where a write
+// fails, as on a full disk.
 long long free_room()
 {
     struct statvfs status;
-    if (statvfs(".", &status) != 0)
+    if (statvfs(".", &status) != 0 || status.f_blocks == 0 || status.f_bavail == 0)
         return -1;
     return static_cast<long long>(status.f_bavail) * static_cast<long long>(status.f_frsize);
 }

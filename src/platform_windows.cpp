@@ -313,10 +313,13 @@ std::FILE* open_hidden_spool(const std::wstring& folder)
 
 }  // namespace
 
-std::FILE* open_spool()
+std::FILE* open_spool(bool)
 {
     return open_hidden_spool(L"");
 }
+
+// The spool goes when closed (FILE_FLAG_DELETE_ON_CLOSE).
+void remove_spool() {}
 
 std::FILE* open_memory_stream(char* bytes, std::size_t size)
 {

@@ -396,6 +396,7 @@ long long index_end(std::int32_t entry_count)
 struct index_scan {
     bool in_order = true;
     long long farthest = 0;
+    bool intact = true;  // the copy it was read from holds what the pipe gave
 };
 
 index_scan scan_index(std::FILE* stream)
@@ -431,17 +432,70 @@ index_scan scan_index(std::FILE* stream)
 constexpr std::size_t memory_index_budget = 4 << 20;
 constexpr long long drain_bound = 64ll << 20;
 
+// Hashes bytes as they pass (FNV-1a, a byte at a time, so that where the
+// pieces begin does not matter).
+void hash_bytes(std::uint64_t* hash, const char* bytes, std::size_t size)
+{
+    for (std::size_t at = 0; at < size; ++at)
+        *hash = (*hash ^ static_cast<unsigned char>(bytes[at])) * 0x100000001B3ull;
+}
+
+// Copies the next `size` bytes of `pipe` into `spool` through the run's
+// buffer, adding them to `hash` and to `*spooled`, as far as the pipe goes.
+// false: a write failed (a full disk), and the copy ends there.
+bool spool_bytes(std::FILE* pipe, std::FILE* spool, archive_reading& reading, unsigned long long size,
+                 std::uint64_t* hash, long long* spooled)
+{
+    std::span<char> bytes = reading.buffer->take();
+    for (std::size_t count = 1; size > 0 && count > 0; size -= count) {
+        count = std::fread(bytes.data(), 1, size < bytes.size() ? size : bytes.size(), pipe);
+        reading.pipe_at += static_cast<long long>(count);
+        if (count > 0 && write_all(fileno(spool), bytes.data(), count) != 0)
+            return false;
+        hash_bytes(hash, bytes.data(), count);
+        *spooled += static_cast<long long>(count);
+    }
+    return true;
+}
+
+// Whether the first `size` bytes of `spool` read back as they hashed when
+// written: a file system may lose writes (a FUSE driver did), and a wrong
+// count or a wrong byte is worse than an archive that fails.
+bool reads_back(std::FILE* spool, archive_reading& reading, long long size, std::uint64_t hash)
+{
+    std::span<char> bytes = reading.buffer->take();
+    std::uint64_t again = 0xCBF29CE484222325ull;
+    for (long long at = 0, count = 1; at < size && count > 0; at += count) {
+        const auto left = static_cast<unsigned long long>(size - at);
+        count = read_at(spool, bytes.data(), left < bytes.size() ? left : bytes.size(), at);
+        hash_bytes(&again, bytes.data(), count > 0 ? static_cast<std::size_t>(count) : 0);
+    }
+    return again == hash;
+}
+
 // Copies the header and index of the piped archive into `spool`, and where
 // the entries do not come in order, the rest of the archive as far as the
 // index names, to be read by position; else the walk reads each entry from
 // the pipe. Never past `room` bytes in all: a copy cut short there (or by a
-// full disk, or by the pipe's end) is walked as a short archive.
-index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& reading, long long room)
+// full disk, or by the pipe's end) is walked as a short archive. A copy that
+// does not read back as written is not walked at all (`intact`). `held`: the
+// first bytes of the archive, read from the pipe already.
+index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& reading, long long room,
+                         std::span<const char> held = {})
 {
+    std::uint64_t hash = 0xCBF29CE484222325ull;
+    long long spooled = 0;  // the bytes it holds, all written
+    if (write_all(fileno(spool), held.data(), held.size()) == 0) {
+        hash_bytes(&hash, held.data(), held.size());
+        spooled = static_cast<long long>(held.size());
+    } else {
+        room = 0;
+    }
     auto copy_up_to = [&](long long end) {
         end = end < room ? end : room;
-        if (reading.pipe_at < end)
-            move_from_pipe(pipe, reading, fileno(spool), static_cast<unsigned long long>(end - reading.pipe_at));
+        if (reading.pipe_at < end &&
+            !spool_bytes(pipe, spool, reading, static_cast<unsigned long long>(end - reading.pipe_at), &hash, &spooled))
+            room = spooled;  // full: no more
     };
     std::int32_t entry_count = 0;
     unsigned char count[4];  // read by position: the spool's own position is where the copy goes on
@@ -455,7 +509,18 @@ index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& rea
         copy_up_to(scan.farthest);
         std::fseek(spool, 0, SEEK_SET);
     }
+    scan.intact = reads_back(spool, reading, spooled, hash);
     return scan;
+}
+
+// The entry count in the `size` bytes of an archive's start at `bytes`; 0
+// where they end first.
+std::int32_t entry_count_of(const char* bytes, std::size_t size)
+{
+    unsigned char count[4] = {};
+    if (size >= header_width)
+        std::memcpy(count, bytes + signature_width, sizeof count);
+    return static_cast<std::int32_t>(le32(count));
 }
 
 // Reads the header and index of the piped archive into `memory` where no
@@ -467,9 +532,7 @@ std::size_t hold_index(std::FILE* pipe, archive_reading& reading, heap_array<cha
     std::size_t size = std::fread(header, 1, sizeof header, pipe);
     reading.pipe_at += static_cast<long long>(size);
     if (size == sizeof header) {
-        unsigned char count[4];
-        std::memcpy(count, header + signature_width, sizeof count);
-        const long long end = index_end(static_cast<std::int32_t>(le32(count)));
+        const long long end = index_end(entry_count_of(reinterpret_cast<const char*>(header), size));
         if (end <= static_cast<long long>(memory_index_budget))
             size = static_cast<std::size_t>(end);
     }
@@ -595,6 +658,9 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     // Declared first, so that they go after the streams that use them.
     heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
     heap_array<char> held_index;
+    struct spool_remover {
+        ~spool_remover() { remove_spool(); }  // once the stream below has closed it
+    } spool_goes;
     file_ptr stream(open_archive(archive_path, held));
     if (!stream) {
         report("failed to open ", archive_path);
@@ -603,13 +669,25 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     buffer.take();  // its window holds another archive's bytes
     archive_reading reading{&buffer};
     file_ptr pipe;
+    bool spooled = false;
     if (!reads_by_position(stream.get())) {
         pipe = std::move(stream);
         std::setvbuf(pipe.get(), nullptr, _IONBF, 0);  // the kernel moves bytes from it too
-        stream.reset(open_spool());
+        stream.reset(open_spool(false));
+        spooled = stream != nullptr;
         std::size_t held_size = 0;
         if (!stream && (held_size = hold_index(pipe.get(), reading, &held_index)) > 0)
             stream.reset(open_memory_stream(held_index.get(), held_size));
+        // An index held whole whose entries come in order needs no spool;
+        // else a spool under a hidden name takes what is held, and the rest.
+        if (stream && !spooled &&
+            (held_size < static_cast<std::size_t>(index_end(entry_count_of(held_index.get(), held_size))) ||
+             !scan_index(stream.get()).in_order)) {
+            if (file_ptr named{open_spool(true)}) {
+                stream = std::move(named);
+                spooled = true;
+            }
+        }
     }
     int status = -1;
     long long farthest = 0;
@@ -620,17 +698,24 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
         archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, pipe.get()};
         if (pipe) {
             const long long room = free_room();
-            index_scan scan = held_index ? scan_index(archive.stream)
-                                         : spool_archive(archive.pipe, archive.stream, reading,
-                                                         room >= 0 ? room / 2 : LLONG_MAX);
+            index_scan scan = !spooled ? scan_index(archive.stream)
+                                       : spool_archive(archive.pipe, archive.stream, reading,
+                                                       room >= 0 ? room / 2 : LLONG_MAX,
+                                                       std::span<const char>(held_index.get(), held_index ? static_cast<std::size_t>(reading.pipe_at) : 0));
             farthest = scan.farthest;
             if (!scan.in_order)
                 archive.pipe = nullptr;  // read by position from its copy, as far as that goes
+            if (!scan.intact)
+                archive.stream = nullptr;
         }
-        identify_stream(archive.stream, &archive.identity, &archive.size);
-        if (archive.pipe != nullptr)
-            archive.size = -1;  // the copy holds the index alone
-        status = walk_index(archive_path, archive, reading);
+        if (archive.stream != nullptr) {
+            identify_stream(archive.stream, &archive.identity, &archive.size);
+            if (archive.pipe != nullptr)
+                archive.size = -1;  // the copy holds the index alone
+            status = walk_index(archive_path, archive, reading);
+        } else {
+            report("failed to read ", archive_path);
+        }
     } else {
         report("failed to read ", archive_path);
     }
