@@ -25,8 +25,8 @@
 //
 //   claim        (no no-replace renames, no links) an empty file made at the
 //                free name (O_EXCL), registered in outputs.claim, checked to
-//                be ours, and renamed over. A kill here leaves that empty
-//                file at the name; the handler removes it.
+//                be ours, and renamed over, closed only then. A kill here
+//                leaves that empty file at the name; the handler removes it.
 //
 // Replacing what is at a taken name, with the signals held throughout:
 //
@@ -118,6 +118,12 @@ enum class new_output { unknown, linked_by_descriptor, linked_through_proc, temp
 // and then the file's identity is taken before it is closed, to remove it.
 enum class closing { unknown, cannot_fail, may_fail };
 
+// What a way of naming files was found to be in the working directory:
+// judged only by its answer on the tool's own hidden names (fusefat refuses
+// any non-ASCII name with EPERM, which says nothing of the way), and then
+// never asked again where it is refused, so that no call fails once a sound.
+enum class way { unknown, works, refused };
+
 // The run's output files, process-wide. The interrupt handler reads the
 // pending files, each while its flag is set, changed only with the signals
 // held. The rest is what the file system was found to lack, on the first
@@ -128,8 +134,9 @@ struct output_state {
     pending_file spool;      // a piped archive's copy under a hidden name (no unnamed files)
     new_output made_as = new_output::unknown;
     closing close_check = closing::unknown;
-    bool can_exchange = true;     // renameat2(RENAME_EXCHANGE)
-    bool can_keep_taken = true;   // renameat2(RENAME_NOREPLACE)
+    way exchange = way::unknown;    // renameat2(RENAME_EXCHANGE)
+    way keep_taken = way::unknown;  // renameat2(RENAME_NOREPLACE)
+    way hard_link = way::unknown;   // link()
 };
 output_state outputs;
 
@@ -325,18 +332,65 @@ name_outcome claim_and_rename(const char* from, const char* to)
     if (claim < 0)
         return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
     file_identity claimed{}, there{};
-    bool known = identity_of(claim, &claimed) == 0;
-    close(claim);
-    if (!known)
+    if (identity_of(claim, &claimed) != 0) {
+        close(claim);
         return name_outcome::failed;  // nothing could tell the claim from another's file
+    }
     set_pending(&outputs.claim, to, claimed);
     name_outcome result = name_outcome::taken;  // another's file came to the name: never replaced
     if (inspect_name(to, &there) == name_kind::other && same_file(there, claimed))
         result = std::rename(from, to) == 0 ? name_outcome::named : name_outcome::failed;
+    close(claim);  // after the rename: on FUSE a close is a round trip, and the empty claim shows meanwhile
     if (result == name_outcome::failed)
         remove_if_same(to, claimed);
     set_pending(&outputs.claim, nullptr);
     return result;
+}
+
+// Runs the way `try_way` (0, or -1 with errno) on `from` and `to` unless
+// `*known` says it is refused here, and settles `*known` from its answer: a
+// success says it works; a "not supported" is asked again of two hidden
+// names of the tool's own (an empty file made for it, and a fresh name, or
+// a second empty file where `both_exist`), which decide; a failure of any
+// other kind settles nothing. -1 with not_supported(errno) where the way is
+// refused here.
+template <typename Way>
+int by_way(way* known, const char* from, const char* to, Way try_way, bool both_exist = false)
+{
+    if (*known == way::refused) {
+        errno = EINVAL;
+        return -1;
+    }
+    int result = try_way(from, to);
+    if (result == 0 || *known != way::unknown || !not_supported(errno)) {
+        *known = result == 0 ? way::works : *known;
+        return result;
+    }
+    const int error = errno;
+    held_signals held;  // neither empty file outlives an interruption
+    char first[32], second[32];
+    file_identity made[2];
+    const auto make = [](const char* name) { return create_named(name, O_WRONLY, 0600); };
+    int fd[2] = {with_fresh_name(first, make), both_exist ? with_fresh_name(second, make) : -1};
+    if (!both_exist)
+        make_temporary_name(second);
+    for (int at = 0; at < 2; ++at)
+        made[at] = {~0ull, ~0ull};
+    if (fd[0] >= 0 && (!both_exist || fd[1] >= 0) && identity_of(fd[0], &made[0]) == 0 &&
+        (!both_exist || identity_of(fd[1], &made[1]) == 0)) {
+        const int probe = try_way(first, second);
+        *known = probe == 0 ? way::works : not_supported(errno) ? way::refused : way::unknown;
+    }
+    for (int at = 0; at < 2; ++at)
+        if (fd[at] >= 0)
+            close(fd[at]);
+    for (const char* name : {first, second}) {  // wherever the way put them
+        file_identity there;
+        if (inspect_name(name, &there) == name_kind::other && (same_file(there, made[0]) || same_file(there, made[1])))
+            unlink(name);
+    }
+    errno = *known == way::refused ? EINVAL : error;
+    return -1;
 }
 
 // Renames `from` to `to` only if nothing is at `to`, where the file system
@@ -344,14 +398,9 @@ name_outcome claim_and_rename(const char* from, const char* to)
 // the file system cannot.
 int rename_keeping_taken(const char* from, const char* to)
 {
-    if (!outputs.can_keep_taken) {
-        errno = EINVAL;
-        return -1;
-    }
-    int result = renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_NOREPLACE);
-    if (result != 0 && not_supported(errno))
-        outputs.can_keep_taken = false;
-    return result;
+    return by_way(&outputs.keep_taken, from, to, [](const char* a, const char* b) {
+        return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_NOREPLACE);
+    });
 }
 
 // Gives the closed file at the temporary name `from` the name `to`, never
@@ -363,15 +412,15 @@ name_outcome rename_no_replace(const char* from, const char* to, const file_iden
         return name_outcome::named;
     if (errno == EEXIST)
         return name_outcome::taken;
-    if (!not_supported(errno))
-        return name_outcome::failed;
-    if (link(from, to) == 0) {
+    if (outputs.keep_taken != way::refused)
+        return name_outcome::failed;  // the name's refusal, not the way's
+    if (by_way(&outputs.hard_link, from, to, [](const char* a, const char* b) { return link(a, b); }) == 0) {
         remove_if_same(from, identity);
         return name_outcome::named;
     }
     if (errno == EEXIST)
         return name_outcome::taken;
-    return not_supported(errno) ? claim_and_rename(from, to) : name_outcome::failed;
+    return outputs.hard_link == way::refused ? claim_and_rename(from, to) : name_outcome::failed;
 }
 
 // Moves what is at `name` to a fresh hidden name, in `aside`, never
@@ -422,15 +471,16 @@ name_outcome move_aside_into(const char* from, const char* to, const file_identi
 // as the map's "exchanged" draws it. Called with the signals held.
 name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
 {
-    if (outputs.can_exchange && renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) != 0) {
+    const auto exchange = [](const char* a, const char* b) {
+        return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
+    };
+    if (by_way(&outputs.exchange, from, to, exchange, true) != 0) {
         if (errno == ENOENT)  // the name is free now: take it, replacing nothing
             return rename_no_replace(from, to, identity);
-        if (!not_supported(errno))
-            return name_outcome::failed;
-        outputs.can_exchange = false;
-    }
-    if (!outputs.can_exchange)
+        if (outputs.exchange != way::refused)
+            return name_outcome::failed;  // the name's refusal, or a passing one
         return move_aside_into(from, to, replacing, identity);
+    }
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
         unlink(from);
