@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <cstdlib>
 #include <cstring>
 #include <iterator>
 
@@ -302,6 +303,11 @@ bool is_short_alias(const char* name)
         if (name[at] == '~' && name[at + 1] >= '0' && name[at + 1] <= '9')
             return true;
     return false;
+}
+
+folded_names::~folded_names()
+{
+    std::free(slots_);
 }
 
 bool folded_names::reserve(std::size_t count)

@@ -7,7 +7,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 
 // A 64-bit hash of the name `name` (UTF-8, or stray bytes where it is not)
 // once folded at least as broadly as any file system folds: two names that a
@@ -33,7 +32,7 @@ public:
     folded_names() = default;
     folded_names(const folded_names&) = delete;
     folded_names& operator=(const folded_names&) = delete;
-    ~folded_names() { std::free(slots_); }
+    ~folded_names();
 
     // Room for `count` names: 16 bytes each. false: the heap has none.
     bool reserve(std::size_t count);
