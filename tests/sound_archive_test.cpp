@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "archive_builder.h"
+#include "name_fold.h"
 #include "sound_archive.h"
 #include "terminal_text.h"
 #include "test_support.h"
@@ -60,6 +61,35 @@ TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
         mask_controls(name.c_str(), shown);
         EXPECT_EQ(std::string(shown), expected) << "for \"" << name << "\"";
     }
+}
+
+// Names that some folder takes for one fold alike; others do not.
+TEST(FoldedHash, FoldsAsBroadlyAsAnyFolder)
+{
+    const std::pair<const char*, const char*> alike[] = {
+        {"Pack.zqa", "PACK.ZQA"},
+        {"\xc3\xa9t\xc3\xa9.zqa", "E\xcc\x81TE\xcc\x81.ZQA"},  // precomposed, and e + U+0301
+        {"stra\xc3\x9f" "e", "STRASSE"},                          // full folding: ß is ss
+        {"\xc4\xb1.wav", "I.wav"},                                // dotless i meets I (upcase tables)
+        {"\xc4\xb0.wav", "i.wav"},                                // dotted I meets i
+        {"\xe2\x84\xaa.zqa", "k.zqa"},                           // the Kelvin sign
+        {"\xea\xb0\x80", "\xe1\x84\x80\xe1\x85\xa1"},          // a Hangul syllable and its jamo
+        {"\xef\xa4\x80", "\xe8\xb1\x88"},                         // a CJK compatibility ideograph
+        {"\xce\xa3\xce\x91.zqa", "\xcf\x83\xce\xb1.zqa"},       // Greek
+        {"\xd0\x90\xd0\x91.zqa", "\xd0\xb0\xd0\xb1.zqa"},       // Cyrillic
+        {"Pack.zqa. .", "pack.zqa"},                                // trailing dots and spaces go
+        {"\xe9.zqa", "\xc9.zqa"},                                   // stray bytes all alike
+    };
+    for (const auto& [a, b] : alike)
+        EXPECT_EQ(folded_hash(a), folded_hash(b)) << a << " and " << b;
+    const std::pair<const char*, const char*> apart[] = {
+        {"a.zqa", "b.zqa"}, {"pack.zqa", "pack.zq"}, {".pack", "pack"}, {"\xce\xb1", "a"}};
+    for (const auto& [a, b] : apart)
+        EXPECT_NE(folded_hash(a), folded_hash(b)) << a << " and " << b;
+    for (const char* alias : {"MYSOUN~1.ZQA", "A~1", "AB12~9.W"})
+        EXPECT_TRUE(is_short_alias(alias)) << alias;
+    for (const char* name : {"my~1sounds.zqa", "A~1.ZQAX", "A~B.ZQA", "A~1.B.C", "~.ZQA"})
+        EXPECT_FALSE(is_short_alias(name)) << name;
 }
 
 TEST(DisplayColumns, CountsTwoForEveryCharacterBeyondAscii)
