@@ -38,23 +38,23 @@ try() {  # NAME: what failed, and the row set fails
   echo "cannot mount $1" >&2
   exit 1
 }
-image tmpfs 0 && mount -t tmpfs -o size=64m tmpfs "$work/tmpfs" && mounted+=("$work/tmpfs") || try tmpfs
-image ext4 64 && mkfs.ext4 -q "$work/ext4.img" && mount -o loop "$work/ext4.img" "$work/ext4" &&
+image tmpfs 0 && mount -t tmpfs -o size=512m tmpfs "$work/tmpfs" && mounted+=("$work/tmpfs") || try tmpfs
+image ext4 512 && mkfs.ext4 -q "$work/ext4.img" && mount -o loop "$work/ext4.img" "$work/ext4" &&
   mounted+=("$work/ext4") || try ext4
-image xfs 300 && mkfs.xfs -q "$work/xfs.img" && mount -o loop "$work/xfs.img" "$work/xfs" &&
+image xfs 512 && mkfs.xfs -q "$work/xfs.img" && mount -o loop "$work/xfs.img" "$work/xfs" &&
   mounted+=("$work/xfs") || try xfs
-image btrfs 128 && mkfs.btrfs -q "$work/btrfs.img" >/dev/null && mount -o loop "$work/btrfs.img" "$work/btrfs" &&
+image btrfs 512 && mkfs.btrfs -q "$work/btrfs.img" >/dev/null && mount -o loop "$work/btrfs.img" "$work/btrfs" &&
   mounted+=("$work/btrfs") || try btrfs
 # overlayfs as containers use it, its upper layer on a small tmpfs.
-mkdir -p "$work/lower" "$work/layers" "$work/overlayfs" && mount -t tmpfs -o size=64m tmpfs "$work/layers" &&
+mkdir -p "$work/lower" "$work/layers" "$work/overlayfs" && mount -t tmpfs -o size=512m tmpfs "$work/layers" &&
   mounted=("$work/layers" "${mounted[@]}") && mkdir "$work/layers/upper" "$work/layers/work" &&
   mount -t overlay overlay -o "lowerdir=$work/lower,upperdir=$work/layers/upper,workdir=$work/layers/work" \
     "$work/overlayfs" && mounted=("$work/overlayfs" "${mounted[@]}") || try overlayfs
-image ntfs 64 && mkntfs -q -F -Q "$work/ntfs.img" >/dev/null 2>&1 && ntfs-3g "$work/ntfs.img" "$work/ntfs" &&
+image ntfs 512 && mkntfs -q -F -Q "$work/ntfs.img" >/dev/null 2>&1 && ntfs-3g "$work/ntfs.img" "$work/ntfs" &&
   mounted+=("$work/ntfs") || try ntfs-3g
-image exfat 64 && mkfs.exfat "$work/exfat.img" >/dev/null && loop=$(losetup -f --show "$work/exfat.img") &&
+image exfat 512 && mkfs.exfat "$work/exfat.img" >/dev/null && loop=$(losetup -f --show "$work/exfat.img") &&
   loops+=("$loop") && mount.exfat-fuse "$loop" "$work/exfat" >/dev/null 2>&1 && mounted+=("$work/exfat") || try exfat-fuse
-image fat 64 && mkfs.vfat -F 32 "$work/fat.img" >/dev/null && fusefat -o rw+ "$work/fat.img" "$work/fat" >/dev/null &&
+image fat 512 && mkfs.vfat -F 32 "$work/fat.img" >/dev/null && fusefat -o rw+ "$work/fat.img" "$work/fat" >/dev/null &&
   mounted+=("$work/fat") || try fusefat
 
 export SND_EXTRACTOR_FILESYSTEMS="tmpfs=$work/tmpfs ext4=$work/ext4 xfs=$work/xfs btrfs=$work/btrfs \

@@ -119,11 +119,11 @@ TEST_P(OnFileSystem, NoRoomAndAKillLeaveTheOldFileWhole)
     write_file(outside / "big.zqa", pack({{"big.wav", big}}));
     put("big.wav", old_bytes);
     {
-        // Fill the file system (at most 512 MiB).
+        // Fill the file system (at most 1 GiB).
         std::FILE* filler = std::fopen((dir / "filler").c_str(), "wb");
         ASSERT_NE(filler, nullptr);
         std::string block(1 << 20, 'f');
-        for (int at = 0; at < 512 && std::fwrite(block.data(), 1, block.size(), filler) == block.size() &&
+        for (int at = 0; at < 1024 && std::fwrite(block.data(), 1, block.size(), filler) == block.size() &&
                          std::fflush(filler) == 0;
              ++at) {
         }

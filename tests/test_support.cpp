@@ -14,6 +14,7 @@
 #include <fcntl.h>
 #include <sched.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <termios.h>
 #include <unistd.h>
@@ -76,6 +77,46 @@ std::vector<std::string> list_dir(const fs::path& dir)
         names.push_back(entry.path().filename().string());
     std::sort(names.begin(), names.end());
     return names;
+}
+
+bool holds_name(const fs::path& dir, const std::string& name)
+{
+    int fd = open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0)
+        return false;
+    close(fd);
+    const std::vector<std::string> listed = list_dir(dir);  // as spelled: vfat would drop a trailing dot
+    fs::remove(dir / name);
+    return std::find(listed.begin(), listed.end(), name) != listed.end();
+}
+
+bool holds_fifos(const fs::path& dir)
+{
+    const fs::path probe = dir / ".fifo-probe";
+    const bool made = mkfifo(probe.c_str(), 0600) == 0;
+    fs::remove(probe);
+    return made;
+}
+
+bool holds_links(const fs::path& dir)
+{
+    const fs::path file = dir / ".link-probe", link = dir / ".link-probe-2";
+    write_file(file, "");
+    std::error_code soft, hard;
+    fs::create_symlink(file, link, soft);
+    fs::remove(link);
+    fs::create_hard_link(file, link, hard);
+    fs::remove(link);
+    fs::remove(file);
+    return !soft && !hard;
+}
+
+bool holds_unnamed_files(const fs::path& dir)
+{
+    int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);
+    if (fd >= 0)
+        close(fd);
+    return fd >= 0;
 }
 
 namespace {

@@ -31,6 +31,15 @@ std::string read_file(const fs::path& path);
 // Names of the entries in `dir`, sorted.
 std::vector<std::string> list_dir(const fs::path& dir);
 
+// What the file system under `dir` holds, found by trying it there: FAT and
+// exFAT have no FIFOs or links, and neither they nor NTFS take every name
+// (':', control characters, bytes that are not UTF-8); many file systems
+// have no unnamed files (O_TMPFILE).
+bool holds_name(const fs::path& dir, const std::string& name);
+bool holds_fifos(const fs::path& dir);
+bool holds_links(const fs::path& dir);  // symbolic and hard
+bool holds_unnamed_files(const fs::path& dir);
+
 // Where the tool's standard output goes.
 enum class output_to { file, terminal, full_device, nowhere, closed_pipe };
 
