@@ -910,15 +910,17 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         stage_ = stage::temporary;
         set_pending(&outputs.temporary, temp_name_, identity_);
     }
+    // Another process may have renamed its own file over the temporary name;
+    // asked while the file is still open, which keeps its number (vfat).
+    file_identity there;
+    if (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_))
+        return name_outcome::failed;
     if (fd_ >= 0) {
         int closed = close(fd_);
         fd_ = -1;
         if (closed != 0)  // the file may not hold what was written: the destructor gives it up
             return name_outcome::failed;
     }
-    file_identity there;  // another process may have renamed its own file over the temporary name
-    if (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_))
-        return name_outcome::failed;
     name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_)
                                          : rename_no_replace(temp_name_, name, identity_);
     if (result == name_outcome::named) {
