@@ -244,8 +244,10 @@ bool is_run_archive(const run_archives& run, const file_identity& identity)
 // shaped like a short alias, which may spell any file.
 bool is_archive_name(const run_archives& run, const char* name)
 {
-    if (run.names_known || is_short_alias(name))
+    if (run.names_known)
         return run.names.may_spell(name);
+    if (is_short_alias(name))
+        return true;
     const std::uint64_t folded = folded_hash(name);
     for (const char* path : run.paths)  // no memory for the table: each path folded anew
         if (folded_hash(last_component(path)) == folded)
@@ -256,9 +258,9 @@ bool is_archive_name(const run_archives& run, const char* name)
 // The one rule for what a sound may replace at `name`, in `found` what is
 // there (the link itself, for a link). Never a folder. Never a name that
 // may spell a name an archive of the run had when the run began, as spelled
-// or where links led, in any folder, whatever is there now (is_archive_name). Never the archive being read, nor a file that was
-// an archive of the run when it began, by identity: a hard link, another
-// spelling, a link that leads to it.
+// or where links led, in any folder, whatever is there now (is_archive_name).
+// Never the archive being read, nor a file that was an archive of the run
+// when it began, by identity: a hard link, a link that leads to it.
 bool may_replace(const char* name, const archive_source& archive, file_identity* found)
 {
     file_identity named[2];
@@ -670,6 +672,7 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     archive_reading reading{&buffer};
     file_ptr pipe;
     bool spooled = false;
+    index_scan held_scan;  // of an index held in memory
     if (!reads_by_position(stream.get())) {
         pipe = std::move(stream);
         std::setvbuf(pipe.get(), nullptr, _IONBF, 0);  // the kernel moves bytes from it too
@@ -680,12 +683,14 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
             stream.reset(open_memory_stream(held_index.get(), held_size));
         // An index held whole whose entries come in order needs no spool;
         // else a spool under a hidden name takes what is held, and the rest.
-        if (stream && !spooled &&
-            (held_size < static_cast<std::size_t>(index_end(entry_count_of(held_index.get(), held_size))) ||
-             !scan_index(stream.get()).in_order)) {
-            if (file_ptr named{open_spool(true)}) {
-                stream = std::move(named);
-                spooled = true;
+        if (stream && !spooled) {
+            held_scan = scan_index(stream.get());
+            if (held_size < static_cast<std::size_t>(index_end(entry_count_of(held_index.get(), held_size))) ||
+                !held_scan.in_order) {
+                if (file_ptr named{open_spool(true)}) {
+                    stream = std::move(named);
+                    spooled = true;
+                }
             }
         }
     }
@@ -698,10 +703,10 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
         archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, pipe.get()};
         if (pipe) {
             const long long room = free_room();
-            index_scan scan = !spooled ? scan_index(archive.stream)
+            const std::span<const char> held_bytes(held_index.get(), held_index ? static_cast<std::size_t>(reading.pipe_at) : 0);
+            index_scan scan = !spooled ? held_scan
                                        : spool_archive(archive.pipe, archive.stream, reading,
-                                                       room >= 0 ? room / 2 : LLONG_MAX,
-                                                       std::span<const char>(held_index.get(), held_index ? static_cast<std::size_t>(reading.pipe_at) : 0));
+                                                       room >= 0 ? room / 2 : LLONG_MAX, held_bytes);
             farthest = scan.farthest;
             if (!scan.in_order)
                 archive.pipe = nullptr;  // read by position from its copy, as far as that goes
