@@ -8,7 +8,7 @@ resident memory. Everything happens under --dir (a tmpfs by default, so that
 disk write-back does not drown the figures).
 
     python3 bench/bench.py [--tool build/snd_extractor] [--dir /dev/shm] [--runs 7]
-                           [--disk DIR] [--only small,medium,pipe,cross,many,same,window,large]
+                           [--disk DIR] [--only small,medium,pipe,cross,many,same,window,large,fuse]
 """
 
 import argparse
@@ -85,6 +85,20 @@ def syscalls_per_entry(command, workdir, entries):
     with open(report) as f:  # % time, seconds, usecs/call, calls, [errors,] "total"
         total = [line.split() for line in f if line.rstrip().endswith("total")]
     return int(total[-1][3]) / entries
+
+
+def fusefat_mount(scratch):
+    """A fresh 256 MiB FAT32 image mounted through fusefat in `scratch` (as
+    root, with fusefat and dosfstools), or None."""
+    if os.geteuid() != 0 or not (shutil.which("fusefat") and shutil.which("mkfs.vfat")):
+        return None
+    image, at = os.path.join(scratch, "fat.img"), os.path.join(scratch, "fat")
+    os.mkdir(at)
+    quiet = {"stdout": subprocess.DEVNULL, "stderr": subprocess.DEVNULL}
+    subprocess.run(["truncate", "-s", "256M", image], check=True)
+    subprocess.run(["mkfs.vfat", "-F", "32", image], check=True, **quiet)
+    subprocess.run(["fusefat", "-o", "rw+", image, at], check=True, **quiet)
+    return at
 
 
 def bytes_read(command, workdir):
@@ -175,7 +189,8 @@ def main():
         subprocess.run(["g++", "-O2", "-std=c++20", "-o", floor, os.path.join(HERE, "floor.cpp")], check=True)
         print(f"snd_extractor benchmark in {scratch}, median of {args.runs} runs, ratios tool / other")
 
-        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "many", "same", "window", "large"}
+        parts = set(args.only.split(",")) if args.only else {"small", "medium", "pipe", "cross", "many", "same", "window", "large",
+                                                                  "fuse"}
         peaks = []
 
         def peak(label, command, workdir):
@@ -226,6 +241,27 @@ def main():
             os.remove(archive)
             os.remove(tar)
 
+        if "fuse" in parts:
+            # A FUSE store, where every request is a round trip to the driver
+            # and a FAT folder is a list: 100 sounds of 4 KiB, the outputs on
+            # the mount, the archive and the tar on --dir.
+            print("100 entries of 4 KiB on fusefat")
+            names, contents = make_content(100, 4096, 3)
+            archive, tar = os.path.join(scratch, "f.zqa"), os.path.join(scratch, "f.tar")
+            write_archive(archive, names, contents)
+            write_tar(tar, names, contents)
+            at = fusefat_mount(scratch)
+            if at is None:
+                print("  left out: needs root, fusefat and mkfs.vfat")
+            else:
+                try:
+                    compare(at, "on fusefat: vs tar -x", [tool, archive],
+                            ["tar", "--no-same-owner", "--no-same-permissions", "-m", "-xf", tar], args.runs)
+                    calls = syscalls_per_entry([tool, archive], os.path.join(at, "out"), 100)
+                    if calls is not None:
+                        print(f"  {'system calls per entry':<34} {calls:9.2f}", flush=True)
+                finally:
+                    subprocess.run(["umount", at])
         if "many" in parts:
             # 20,000 archives of one 1,000-byte entry each on one command line:
             # what the run holds for each archive, and its time.

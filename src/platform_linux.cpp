@@ -910,10 +910,10 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         stage_ = stage::temporary;
         set_pending(&outputs.temporary, temp_name_, identity_);
     }
-    // Another process may have renamed its own file over the temporary name;
-    // asked while the file is still open, which keeps its number (vfat).
+    // Another process may have renamed its own file over the temporary name:
+    // asked once, while the file is still open, which keeps its number (vfat).
     file_identity there;
-    if (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_))
+    if (fd_ >= 0 && (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_)))
         return name_outcome::failed;
     if (fd_ >= 0) {
         int closed = close(fd_);
