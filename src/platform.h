@@ -157,6 +157,12 @@ bool reads_by_position(std::FILE* stream);
 // when none can be made.
 std::FILE* open_spool(bool hidden_name);
 
+// The spool, written in full, as a stream to read: where it has a hidden
+// name, opened anew by that name (fusefat reads zeros back through the
+// descriptor that wrote them) and `spool` closed; else `spool` itself.
+// nullptr: it cannot be opened anew.
+std::FILE* reopen_spool(std::FILE* spool);
+
 // Removes the spool's hidden name, once its stream is closed; nothing
 // where it has none.
 void remove_spool();

@@ -748,6 +748,20 @@ std::FILE* open_spool(bool hidden_name)
     return fd >= 0 ? stream_of(fd, "w+b") : nullptr;
 }
 
+std::FILE* reopen_spool(std::FILE* spool)
+{
+    if (!outputs.spool.set)
+        return spool;
+    std::fclose(spool);  // before the new open: fusefat refuses a file open twice for writing
+    int fd = retry([] { return open(outputs.spool.name, O_RDONLY | O_CLOEXEC); });
+    file_identity opened;
+    if (fd >= 0 && (identity_of(fd, &opened) != 0 || !same_file(opened, outputs.spool.identity))) {
+        close(fd);  // another's file came to the name
+        fd = -1;
+    }
+    return fd >= 0 ? stream_of(fd, "rb") : nullptr;
+}
+
 void remove_spool()
 {
     if (!outputs.spool.set)

@@ -318,7 +318,13 @@ std::FILE* open_spool(bool)
     return open_hidden_spool(L"");
 }
 
-// The spool goes when closed (FILE_FLAG_DELETE_ON_CLOSE).
+// The spool goes when closed (FILE_FLAG_DELETE_ON_CLOSE), and reads back
+// through its own handle.
+std::FILE* reopen_spool(std::FILE* spool)
+{
+    return spool;
+}
+
 void remove_spool() {}
 
 std::FILE* open_memory_stream(char* bytes, std::size_t size)

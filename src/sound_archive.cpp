@@ -399,6 +399,8 @@ struct index_scan {
     bool in_order = true;
     long long farthest = 0;
     bool intact = true;  // the copy it was read from holds what the pipe gave
+    long long spooled = 0;  // of a spool: how much of the pipe it holds, and their hash
+    std::uint64_t hash = 0;
 };
 
 index_scan scan_index(std::FILE* stream)
@@ -480,8 +482,9 @@ bool reads_back(std::FILE* spool, archive_reading& reading, long long size, std:
 // index names, to be read by position; else the walk reads each entry from
 // the pipe. Never past `room` bytes in all: a copy cut short there (or by a
 // full disk, or by the pipe's end) is walked as a short archive. A copy that
-// does not read back as written is not walked at all (`intact`). `held`: the
-// first bytes of the archive, read from the pipe already.
+// does not read back as written is not walked at all (`intact`, which the
+// caller asks reads_back). `held`: the first bytes of the archive, read from
+// the pipe already.
 index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& reading, long long room,
                          std::span<const char> held = {})
 {
@@ -511,7 +514,8 @@ index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& rea
         copy_up_to(scan.farthest);
         std::fseek(spool, 0, SEEK_SET);
     }
-    scan.intact = reads_back(spool, reading, spooled, hash);
+    scan.spooled = spooled;
+    scan.hash = hash;
     return scan;
 }
 
@@ -707,6 +711,13 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
             index_scan scan = !spooled ? held_scan
                                        : spool_archive(archive.pipe, archive.stream, reading,
                                                        room >= 0 ? room / 2 : LLONG_MAX, held_bytes);
+            if (spooled) {  // read through a descriptor of its own where it has a name (fusefat)
+                stream.reset(reopen_spool(stream.release()));
+                if (stream && index_buffer)
+                    std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
+                archive.stream = stream.get();
+                scan.intact = stream && reads_back(archive.stream, reading, scan.spooled, scan.hash);
+            }
             farthest = scan.farthest;
             if (!scan.in_order)
                 archive.pipe = nullptr;  // read by position from its copy, as far as that goes

@@ -88,13 +88,16 @@ TEST_F(Cli, ProcessesEveryArchiveInOrderPastMissingOnes)
 {
     put("a.zqa", pack({{"a.wav", "aaa"}}));
     put("-b.zqa", pack({{"b.wav", "bb"}}));
-    put("\xe9\x9f\xb3\xe5\xa3\xb0.zqa", pack({{"u.wav", "u"}}));  // any Unicode path opens, on Windows too
-    expect_run({"a.zqa", "missing.zqa", "-b.zqa", "a.zqa", "\xe9\x9f\xb3\xe5\xa3\xb0.zqa"},
-               "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
-               "1 sounds in -b.zqa.\nextract [b.wav]...done.\n"
-               "1 sounds in a.zqa.\nextract [a.wav]...done.\n"
-               "1 sounds in \xe9\x9f\xb3\xe5\xa3\xb0.zqa.\nextract [u.wav]...done.\n",
-               "failed to open missing.zqa.\n");
+    std::vector<std::string> args{"a.zqa", "missing.zqa", "-b.zqa", "a.zqa"};
+    std::string out = "1 sounds in a.zqa.\nextract [a.wav]...done.\n1 sounds in -b.zqa.\nextract [b.wav]...done.\n"
+                      "1 sounds in a.zqa.\nextract [a.wav]...done.\n";
+    const std::string unicode = "\xe9\x9f\xb3\xe5\xa3\xb0.zqa";  // any Unicode path opens, on Windows too
+    if (holds_name(dir.path(), unicode)) {  // (fusefat takes no name beyond ASCII)
+        put(unicode, pack({{"u.wav", "u"}}));
+        args.push_back(unicode);
+        out += "1 sounds in " + unicode + ".\nextract [u.wav]...done.\n";
+    }
+    expect_run(args, out, "failed to open missing.zqa.\n");
     EXPECT_EQ(get("a.wav") + "," + get("b.wav"), "aaa,bb");
 
     // Both streams into one file: the messages keep the order of events.
@@ -169,6 +172,8 @@ TEST_F(Cli, WildcardsAreExpandedOnlyWhereTheShellLeavesThemToUs)
     // Case folds for every letter; a match opens as the listing spells it,
     // a trailing space or a device name included; brackets are characters.
     const std::string e_acute = "\xc3\xa9" "1.zqa", house = "\xd0\xb4\xd0\xbe\xd0\xbc.zqa";
+    if (!holds_name(dir.path(), e_acute))
+        GTEST_SKIP() << "the file system takes no name beyond ASCII (fusefat)";
     put(e_acute, pack({{"e.wav", "e"}}));
     put(house, pack({{"d.wav", "d"}}));
     put("c.zqa ", pack({{"c.wav", "c"}}));
@@ -197,16 +202,20 @@ TEST_F(Cli, ExtractsEachEntryUnderItsLastComponent)
     const std::string accented = "m\xc3\xbasica/canci\xc3\xb3n.wav", japanese = "\xe5\x8a\xb9/\xe7\x88\x86.wav";
     put("s.zqa", pack({{"sfx/ui/click.wav", binary}, {"music/theme.wav", "theme"}, {"empty.wav", ""},
                        {accented, "a"}, {japanese, "j"}}));
+    // (fusefat takes no name beyond ASCII: those fail there.)
+    const bool unicode = holds_name(dir.path(), "canci\xc3\xb3n.wav");
+    const std::string verdict = unicode ? "]...done.\n" : "]...failed.\n";
     // A 64 KiB stack is enough (Wine and qemu-user themselves need more).
     expect_run({"s.zqa"},
                "5 sounds in s.zqa.\n"
                "extract [sfx/ui/click.wav]...done.\n"
                "extract [music/theme.wav]...done.\n"
                "extract [empty.wav]...done.\n"
-               "extract [" + accented + "]...done.\nextract [" + japanese + "]...done.\n",
+               "extract [" + accented + verdict + "extract [" + japanese + verdict,
                "", {.stack_limit = testing_windows_build() || testing_under_emulator() ? -1 : 64 << 10});
-    EXPECT_EQ(list_dir(dir.path()), (names{"canci\xc3\xb3n.wav", "click.wav", "empty.wav", "s.zqa", "theme.wav",
-                                           "\xe7\x88\x86.wav"}));
+    EXPECT_EQ(list_dir(dir.path()), (unicode ? names{"canci\xc3\xb3n.wav", "click.wav", "empty.wav", "s.zqa",
+                                                     "theme.wav", "\xe7\x88\x86.wav"}
+                                             : names{"click.wav", "empty.wav", "s.zqa", "theme.wav"}));
     EXPECT_EQ(get("click.wav"), binary);
     EXPECT_EQ(get("theme.wav") + "," + get("empty.wav"), "theme,");
 }
@@ -307,7 +316,8 @@ TEST_F(Cli, UnusableNamesFailAndTheWalkGoesOn)
     fs::create_directory(dir / "taken.wav");
     // Windows keeps a read-only file; Linux replaces it, as rm -f would.
     put("readonly.wav", "kept");
-    fs::permissions(dir / "readonly.wav", fs::perms::owner_read);
+    std::error_code no_modes;  // (fusefat has none; the file stays writable there)
+    fs::permissions(dir / "readonly.wav", fs::perms::owner_read, no_modes);
     const bool windows = testing_windows_build();
     put("u.zqa", pack({{"dir/", "a"}, {"", "b"}, {"x/.", "c"}, {"..", "d"}, {"taken.wav", "e"}, {"readonly.wav", "r"},
                        {"ok.wav", "f"}}));
@@ -355,8 +365,9 @@ TEST_F(Cli, NamesThatAreNotPlainFilesOnWindows)
     }
     for (const std::string& name : taken) {
         sounds.push_back({name, "t"});
-        out += "extract [" + name + "]...done." + eol;
-        files.push_back(name);
+        out += "extract [" + name + "]..." + (held(name) ? "done." : "failed.") + eol;
+        if (held(name))
+            files.push_back(name);
     }
     // A line feed in a stored path is printed as the byte it is, though lines
     // end in CR LF on Windows.
@@ -401,6 +412,8 @@ TEST_F(Cli, DoubleByteNamesNeverReachIntoAFolder)
         {"zh_TW", "\xad\xb5\xae\xc4/" + folder + "v950.wav", "", "v950.wav"},
     };
     const bool windows = testing_windows_build();
+    if (!holds_name(dir.path(), a))
+        GTEST_SKIP() << "the file system takes no name beyond ASCII (fusefat)";
     fs::create_directories(dir / folder);
     names files{a}, victims;
     for (const char* code_page : {"932", "936", "949", "950"}) {

@@ -27,6 +27,7 @@ unmount() {
   abort=/sys/fs/fuse/connections/$connection/abort
   [ -n "$connection" ] && [ -e "$abort" ] && echo 1 >"$abort"
   umount -l "$1" 2>/dev/null
+  pkill -9 -f " $1\$" 2>/dev/null  # a driver that spins on after the abort
 }
 teardown() {
   for at in "${mounted[@]}"; do unmount "$at"; done
@@ -35,7 +36,8 @@ teardown() {
 }
 trap 'teardown; rm -rf "$work"' EXIT
 
-filesystems=(tmpfs ext4 xfs btrfs overlayfs ntfs-3g exfat-fuse fusefat)
+# (SND_EXTRACTOR_ONLY, a list of these names, runs a few of them.)
+filesystems=(${SND_EXTRACTOR_ONLY:-tmpfs ext4 xfs btrfs overlayfs ntfs-3g exfat-fuse fusefat})
 
 # Mounts a fresh file system NAME at $work/NAME (512 MiB, sparse).
 mount_fresh() {
@@ -74,9 +76,20 @@ fi
 # tests cannot reach (fusefat garbles a file written over, and once spun on an
 # unlink after many tests); each test within its time.
 tests=$("$program" --gtest_list_tests | awk '/^[^ ]/ {suite=$1} /^  / {print suite $1}')
-passed=0 failed=0
+# Left out on fusefat: FAT folders are lists, which fusefat reads anew for
+# each request, so rows of more than a few hundred sounds or archives take
+# many minutes there (the file-system rows kill a run there instead); and
+# under the shim's roads fusefat spins for ever in an unlink of a closed file.
+slow_on_fusefat=" Cli.ManyArchivesFewDescriptorsAndFifosFedInTurn Cli.InterruptedRunsLeaveWholeFilesOrOldOnes \
+  Cli.AnArchiveRenamedOntoAReplacedNameKeepsItsBytes Cli.EveryRoadToANameKeepsWholeOrAbsent \
+  Cli.ALostProgressStreamIsReportedAndTheRunGoesOn "
+passed=0 failed=0 left_out=0
 for name in "${filesystems[@]}"; do
   for test in $tests; do
+    if [ "$name" = fusefat ] && [[ $slow_on_fusefat == *" $test "* ]]; then
+      left_out=$((left_out + 1))
+      continue
+    fi
     mount_fresh "$name" || exit 1
     if TMPDIR=$work/$name timeout -k 10 600 "$program" --gtest_filter="$test" >"$work/log" 2>&1; then
       passed=$((passed + 1))
@@ -88,5 +101,5 @@ for name in "${filesystems[@]}"; do
     teardown
   done
 done
-echo "$passed passed, $failed failed"
+echo "$passed passed, $failed failed, $left_out skipped"
 [ "$failed" = 0 ]

@@ -55,6 +55,11 @@ scratch_dir::~scratch_dir()
 
 void write_file(const fs::path& path, const std::string& bytes)
 {
+    // A new file each time, not one written over: fusefat garbles a file
+    // truncated and written again. (A link is written through.)
+    std::error_code ignored;
+    if (!fs::is_symlink(path, ignored))
+        fs::remove(path, ignored);
     std::ofstream out(path, std::ios::binary | std::ios::trunc);
     out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     if (!out)
