@@ -545,6 +545,14 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
         EXPECT_TRUE(read_file(cwd / "B.zqa") == moved);
     }
 
+    // A taken name that folds like an archive's is kept, also where the
+    // folder keeps cases apart; under Wine the name reaches the archive itself.
+    if (!testing_windows_build())
+        put("CASE.ZQA", "old");
+    put("case.zqa", pack({{"snd/CASE.ZQA", "c"}}));
+    expect_run({"case.zqa"}, "1 sounds in case.zqa.\nextract [snd/CASE.ZQA]...failed.\n");
+    EXPECT_EQ(get(testing_windows_build() ? "case.zqa" : "CASE.ZQA"), testing_windows_build() ? pack({{"snd/CASE.ZQA", "c"}}) : "old");
+
     // Without b.zqa on the command line, only the archive being read is kept
     // (and, under Wine, the file a Linux link leads to).
     expect_run({"a.zqa"}, "5 sounds in a.zqa.\nextract [a.zqa]...failed.\nextract [dir/b.zqa]...done.\n"

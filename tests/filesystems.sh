@@ -77,12 +77,16 @@ fi
 # unlink after many tests); each test within its time.
 tests=$("$program" --gtest_list_tests | awk '/^[^ ]/ {suite=$1} /^  / {print suite $1}')
 # Left out on fusefat: FAT folders are lists, which fusefat reads anew for
-# each request, so rows of more than a few hundred sounds or archives take
-# many minutes there (the file-system rows kill a run there instead); and
-# under the shim's roads fusefat spins for ever in an unlink of a closed file.
+# each request, so rows of thousands of sounds or hundreds of archives take
+# many minutes there (the file-system rows kill a run there instead); under
+# the shim's roads fusefat spins for ever in an unlink of a closed file; it
+# does not hold the tool to its file-size limit, takes no archive name beyond
+# ASCII, and loses sounds removed and made again under their names in one
+# folder (the file-system rows make every folder once).
 slow_on_fusefat=" Cli.ManyArchivesFewDescriptorsAndFifosFedInTurn Cli.InterruptedRunsLeaveWholeFilesOrOldOnes \
   Cli.AnArchiveRenamedOntoAReplacedNameKeepsItsBytes Cli.EveryRoadToANameKeepsWholeOrAbsent \
-  Cli.ALostProgressStreamIsReportedAndTheRunGoesOn "
+  Cli.ALostProgressStreamIsReportedAndTheRunGoesOn Cli.PipedArchivesEndWellWhateverTheRoom \
+  Cli.OnATerminalControlsAreMaskedAndLargeCopiesShowProgress Cli.DataIsFoundByItsPositionAlone "
 passed=0 failed=0 left_out=0
 for name in "${filesystems[@]}"; do
   for test in $tests; do
