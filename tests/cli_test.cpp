@@ -1020,7 +1020,11 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                 bool leftover = killed && temporary(name) &&
                                 ((bytes.size() == 1000 && bytes == std::string(1000, bytes[0])) ||
                                  (windows && bytes.empty()));
-                EXPECT_TRUE(whole || leftover || (s.taken && bytes == "old")) << name << ": " << bytes.size();
+                // Where the file system has neither links nor no-replace
+                // renames (FAT, exFAT), a kill in the claim's window leaves
+                // its empty file at the name (BUGS).
+                bool claimed = signal_number == SIGKILL && bytes.empty() && !holds_links(cwd.path());
+                EXPECT_TRUE(whole || leftover || claimed || (s.taken && bytes == "old")) << name << ": " << bytes.size();
                 extracted += whole;
             }
             EXPECT_LT(extracted, small.size()) << "the run ended before its signal";
