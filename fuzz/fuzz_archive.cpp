@@ -89,6 +89,8 @@ struct private_dir {
 
 }  // namespace
 
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size);  // libFuzzer's entry
+
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     static private_dir base;
@@ -102,13 +104,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         std::ofstream out(archive_name, std::ios::binary);
         out.write(archive.data(), static_cast<std::streamsize>(archive.size()));
     }
-    static std::vector<char> bytes(copy_buffer_size);
     {
-        const char* paths[] = {archive_name};
-        run_archives archives;
-        find_run_archives(paths, nullptr, &archives);
-        copy_buffer buffer(bytes);
-        load_snd_zqa(archive_name, no_archive, archives, buffer);
+        char* paths[] = {const_cast<char*>(archive_name)};
+        extract_archives({paths});
     }
     std::fflush(stdout);
     check(chdir(home.c_str()) == 0, "chdir back");

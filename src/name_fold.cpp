@@ -305,43 +305,13 @@ bool is_short_alias(const char* name)
     return false;
 }
 
-folded_names::~folded_names()
+void folded_names::seal()
 {
-    std::free(slots_);
-}
-
-bool folded_names::reserve(std::size_t count)
-{
-    std::size_t size = 16;
-    while (size < 2 * count)
-        size *= 2;
-    slots_ = static_cast<std::uint64_t*>(std::calloc(size, sizeof *slots_));
-    size_ = slots_ != nullptr ? size : 0;
-    return slots_ != nullptr;
-}
-
-namespace {
-
-// Where `hash` is in `slots`, or the free slot where it would go.
-std::size_t slot_of(const std::uint64_t* slots, std::size_t size, std::uint64_t hash)
-{
-    std::size_t at = static_cast<std::size_t>(hash ^ hash >> 29) & (size - 1);
-    while (slots[at] != 0 && slots[at] != hash)
-        at = (at + 1) & (size - 1);
-    return at;
-}
-
-}  // namespace
-
-void folded_names::add(const char* name)
-{
-    const std::uint64_t hash = folded_hash(name) | 1;  // never 0, the free mark
-    if (size_ > 0)
-        slots_[slot_of(slots_, size_, hash)] = hash;
+    std::sort(hashes_.begin(), hashes_.end());
+    sealed_ = true;
 }
 
 bool folded_names::may_spell(const char* name) const
 {
-    const std::uint64_t hash = folded_hash(name) | 1;
-    return is_short_alias(name) || (size_ > 0 && slots_[slot_of(slots_, size_, hash)] == hash);
+    return !sealed_ || is_short_alias(name) || std::binary_search(hashes_.begin(), hashes_.end(), folded_hash(name));
 }

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <vector>
 
 // A 64-bit hash of the name `name` (UTF-8, or stray bytes where it is not)
 // once folded at least as broadly as any file system folds: two names that a
@@ -24,24 +25,18 @@ std::uint64_t folded_hash(const char* name);
 bool is_short_alias(const char* name);
 
 // The folded names of the run's archives: what no sound may take the place
-// of, kept by hash (a collision refuses a sound and loses nothing), in an
-// open-addressing table from malloc, since near the end of the heap even an
-// exception's own allocation fails. Filled before the walk.
+// of, kept by hash (a collision refuses a sound and loses nothing), 8 bytes
+// a name. Filled before the walk, by add() (which may throw std::bad_alloc)
+// and then seal(); until sealed, every name may spell one of them.
 class folded_names {
 public:
-    folded_names() = default;
-    folded_names(const folded_names&) = delete;
-    folded_names& operator=(const folded_names&) = delete;
-    ~folded_names();
-
-    // Room for `count` names: 16 bytes each. false: the heap has none.
-    bool reserve(std::size_t count);
-    void add(const char* name);
+    void add(const char* name) { hashes_.push_back(folded_hash(name)); }
+    void seal();
     // Whether a taken `name` may be another spelling of one of them: always
-    // for a short alias, and where there was no room, for none else.
+    // for a short alias.
     bool may_spell(const char* name) const;
 
 private:
-    std::uint64_t* slots_ = nullptr;  // a hash, or 0 for free
-    std::size_t size_ = 0;            // a power of two, at least twice the names
+    std::vector<std::uint64_t> hashes_;  // sorted once sealed
+    bool sealed_ = false;
 };

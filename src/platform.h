@@ -9,15 +9,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
+#include <string>
 
 #include "name_fold.h"
 
 // ---- The process and its console ---------------------------------------------
-
-// The program, run with its arguments as byte strings: main calls it, or on
-// Windows wmain (windows_main.cpp), which hands them over in UTF-8 with
-// wildcards expanded.
-int snd_extractor(int argc, char* argv[]);
 
 // Start-up, first thing in the program. On Linux: a write past the
 // file-size limit, or into a pipe that no one reads any more, fails instead
@@ -33,16 +29,18 @@ void start_platform();
 // Ends the line of text on `stream`: "\n", or "\r\n" on Windows.
 void end_line(std::FILE* stream);
 
-// Writes the name or path `name` to `stream` (standard output or error):
-// on a terminal (a console on Windows) as the characters it spells, each one
-// that a terminal acts on or that hides or reorders text shown as '?'
-// (mask_controls; on Windows a name that is not UTF-8 is read in the ANSI
-// code page first, as file names are); elsewhere as the bytes it is.
-// Returns how many columns it takes on a terminal, at the most; else 0.
-std::size_t write_name(std::FILE* stream, const char* name);
+// Whether `stream` (standard output or error) is a terminal (a console on
+// Windows), as start_platform found.
+bool is_terminal(std::FILE* stream);
 
-// Whether standard output is a terminal (a console on Windows).
-bool stdout_is_terminal();
+// The name `name` in UTF-8 for a terminal: `name` itself, or on Windows,
+// where it is not UTF-8, read in the ANSI code page as file names are, in
+// `room`.
+const char* terminal_text(const char* name, std::string& room);
+
+// Writes the UTF-8 `text` to the terminal `stream`: on Windows as UTF-16,
+// through the console.
+void write_terminal(std::FILE* stream, const char* text);
 
 // How many columns standard output's terminal has; 0 when it cannot tell.
 int terminal_columns();
@@ -113,16 +111,24 @@ inline constexpr archive_handle no_archive = -1;
 // ('/'; on Windows '\' and a drive's ':' too), or the whole path.
 const char* last_component(const char* path);
 
+// An archive as the command line names it: its path, and whether a
+// wildcard's listing spelled it, which Windows opens as it is spelled (a
+// trailing dot, a device name and all).
+struct archive_path {
+    const char* bytes;
+    bool listed = false;
+};
+
 // Where `path` leads once the links at its end are followed, as far as they
-// go (to nothing, for a link that leads nowhere): a new path from malloc,
-// which the caller frees. nullptr where its last component is no link.
-char* follow_links(const char* path);
+// go (to nothing, for a link that leads nowhere); empty where its last
+// component is no link. Allocates: called where the run's tables are built.
+std::string follow_links(const char* path);
 
 // What a path names, links followed, without opening it (opening a FIFO
 // early would block, and end a writer already waiting); `identity` is set
 // unless it names nothing.
 enum class archive_kind { missing, regular, other };
-archive_kind inspect_archive(const char* path, file_identity* identity);
+archive_kind inspect_archive(const archive_path& path, file_identity* identity);
 
 // How many archives the run may hold open at the start: of the descriptors
 // that are not open yet, all but those its own files need (the archive
@@ -132,12 +138,12 @@ std::size_t archive_budget();
 
 // Opens the regular file `path` to be held, and sets `identity` from what
 // was opened. no_archive when it cannot, or it is no longer a regular file.
-archive_handle hold_archive(const char* path, file_identity* identity);
+archive_handle hold_archive(const archive_path& path, file_identity* identity);
 void release_archive(archive_handle handle);
 
 // The archive `path` as a stream for reading in binary mode: from `held`,
 // whose ownership it takes, or opened now. nullptr on failure.
-std::FILE* open_archive(const char* path, archive_handle held);
+std::FILE* open_archive(const archive_path& path, archive_handle held);
 
 // The size of the buffer that an archive's index streams through, or 0 for
 // the C library's own.
@@ -211,10 +217,6 @@ kernel_copy move_in_kernel(std::FILE* stream, int out, unsigned long long* size)
 // and ".tmp" follow.
 inline constexpr char temporary_prefix[] = ".snd_extractor-";
 
-// Says on standard error where a file that the run took from a name to
-// replace it, but could not put back without replacing another, now is.
-void report_kept(const char* name, const char* kept);
-
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1.
 long long write_some(int fd, const char* buffer, std::size_t size);
 
@@ -236,6 +238,11 @@ public:
     // Where its bytes are written.
     int descriptor() const { return fd_; }
 
+    // Where a file that name() took from the name to replace it, but could
+    // not put back without replacing another, now is (one of the run's
+    // hidden names); "" for none.
+    const char* kept() const { return kept_; }
+
     // Gives the complete file the name `name` and closes it. Without
     // `replacing` only a free name is taken (taken: something is there).
     // With it, what is at the name is replaced whole, at once, but only
@@ -253,5 +260,6 @@ private:
     int fd_ = -1;
     [[maybe_unused]] bool marked_ = false;  // Windows: removed by the system when closed
     char temp_name_[32] = "";
+    char kept_[32] = "";
     file_identity identity_{};
 };

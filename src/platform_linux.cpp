@@ -44,8 +44,6 @@
 // handler never sees half a name; the common road holds none.
 #include "platform.h"
 
-#include "sound_archive.h"  // heap_array
-#include "terminal_text.h"
 
 #include <cerrno>
 #include <csignal>
@@ -442,17 +440,17 @@ int move_aside(const char* name, char (&aside)[32])
 }
 
 // Puts the file moved to `aside` back at `name`, never replacing what came
-// there since; where it cannot, it stays where it is, and the run says so.
-void put_back(const char* aside, const char* name, const file_identity& moved)
+// there since; where it cannot, it stays where it is, and `kept` says where.
+void put_back(const char* aside, const char* name, const file_identity& moved, char (&kept)[32])
 {
     if (rename_no_replace(aside, name, moved) != name_outcome::named)
-        report_kept(name, aside);
+        std::snprintf(kept, sizeof kept, "%s", aside);
 }
 
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "moved aside" draws it. Called with the signals held.
 name_outcome move_aside_into(const char* from, const char* to, const file_identity& replacing,
-                             const file_identity& identity)
+                             const file_identity& identity, char (&kept)[32])
 {
     char aside[32];
     if (move_aside(to, aside) != 0)  // ENOENT: the name is free now: take it, replacing nothing
@@ -463,13 +461,14 @@ name_outcome move_aside_into(const char* from, const char* to, const file_identi
     if (result == name_outcome::named)
         remove_if_same(aside, moved);
     else
-        put_back(aside, to, moved);
+        put_back(aside, to, moved, kept);
     return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
 }
 
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "exchanged" draws it. Called with the signals held.
-name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity)
+name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity,
+                           char (&kept)[32])
 {
     const auto exchange = [](const char* a, const char* b) {
         return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
@@ -479,7 +478,7 @@ name_outcome exchange_into(const char* from, const char* to, const file_identity
             return rename_no_replace(from, to, identity);
         if (outputs.exchange != way::refused)
             return name_outcome::failed;  // the name's refusal, or a passing one
-        return move_aside_into(from, to, replacing, identity);
+        return move_aside_into(from, to, replacing, identity, kept);
     }
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
@@ -498,11 +497,11 @@ name_outcome exchange_into(const char* from, const char* to, const file_identity
             if (same_file(back, replacing))
                 unlink(from);
             else
-                report_kept(to, from);
+                std::snprintf(kept, sizeof kept, "%s", from);
         }
         return name_outcome::failed;
     }
-    put_back(from, to, displaced);
+    put_back(from, to, displaced, kept);
     return name_outcome::failed;  // this file went on with the name
 }
 
@@ -546,29 +545,19 @@ void end_line(std::FILE* stream)
     std::fputc('\n', stream);
 }
 
-std::size_t write_name(std::FILE* stream, const char* name)
+bool is_terminal(std::FILE* stream)
 {
-    if (!(stream == stdout ? terminals.out : stream == stderr && terminals.err)) {
-        std::fputs(name, stream);
-        return 0;
-    }
-    // A stored path on the stack; a longer path, such as an archive's, on the
-    // heap, and where the heap has no room, one '?' for all of it.
-    char small[257];
-    const std::size_t size = std::strlen(name) + 1;
-    heap_array<char> large(size > sizeof small ? static_cast<char*>(std::malloc(size)) : nullptr);
-    char* shown = size <= sizeof small ? small : large.get();
-    if (shown == nullptr)
-        shown = std::strcpy(small, "?");
-    else
-        mask_controls(name, shown);
-    std::fputs(shown, stream);
-    return display_columns(shown);
+    return stream == stdout ? terminals.out : stream == stderr && terminals.err;
 }
 
-bool stdout_is_terminal()
+const char* terminal_text(const char* name, std::string&)
 {
-    return terminals.out;
+    return name;
+}
+
+void write_terminal(std::FILE* stream, const char* text)
+{
+    std::fputs(text, stream);
 }
 
 int terminal_columns()
@@ -622,38 +611,33 @@ const char* last_component(const char* path)
     return slash != nullptr ? slash + 1 : path;
 }
 
-char* follow_links(const char* path)
+std::string follow_links(const char* path)
 {
     struct stat status;
     if (lstat(path, &status) != 0 || !S_ISLNK(status.st_mode))
-        return nullptr;
-    // Two paths of PATH_MAX on the heap: the stack may be 16 KiB.
-    char* current = static_cast<char*>(std::malloc(2 * PATH_MAX));
-    if (current == nullptr)
-        return nullptr;
-    char* target = current + PATH_MAX;
-    std::snprintf(current, PATH_MAX, "%s", path);
-    for (int hop = 0; hop < 40 && lstat(current, &status) == 0 && S_ISLNK(status.st_mode); ++hop) {
-        ssize_t length = readlink(current, target, PATH_MAX - 1);
-        if (length <= 0)
+        return {};
+    std::string current = path;
+    std::string target(PATH_MAX, '\0');  // one path at a time, released on return
+    for (int hop = 0; hop < 40 && lstat(current.c_str(), &status) == 0 && S_ISLNK(status.st_mode); ++hop) {
+        ssize_t length = readlink(current.c_str(), target.data(), target.size());
+        if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
             break;
-        target[length] = '\0';
         // A relative target is read from the link's folder.
-        const auto folder = target[0] == '/' ? 0 : static_cast<std::size_t>(last_component(current) - current);
-        if (folder + static_cast<std::size_t>(length) >= PATH_MAX)
-            break;
-        std::memmove(current + folder, target, static_cast<std::size_t>(length) + 1);
+        const auto folder = target[0] == '/' ? 0 : static_cast<std::size_t>(last_component(current.c_str()) - current.c_str());
+        current.replace(folder, std::string::npos, target, 0, static_cast<std::size_t>(length));
     }
-    return current;  // the caller frees the block with it
+    return current;
 }
 
-archive_kind inspect_archive(const char* path, file_identity* identity)
+archive_kind inspect_archive(const archive_path& path, file_identity* identity)
 {
     struct stat status;
-    if (identity_from(stat(path, &status), status, identity) != 0)
+    if (identity_from(stat(path.bytes, &status), status, identity) != 0)
         return archive_kind::missing;
     return S_ISREG(status.st_mode) ? archive_kind::regular : archive_kind::other;
 }
+
+namespace {
 
 // How many descriptors are open below `limit`: the entries of
 // /proc/self/fd (less the one that reads them), else the lowest free one
@@ -674,6 +658,8 @@ rlim_t open_descriptors(rlim_t limit)
     return static_cast<rlim_t>(lowest_free);
 }
 
+}  // namespace
+
 // What the run keeps free: an eighth of its descriptors, and at least 16
 // (the archive being read, its spool, an output, its claim, with room for
 // the C library).
@@ -689,9 +675,9 @@ std::size_t archive_budget()
 
 // Non-blocking, in case a FIFO took the regular file's place since it was
 // inspected: that open neither waits for a writer nor is kept.
-archive_handle hold_archive(const char* path, file_identity* identity)
+archive_handle hold_archive(const archive_path& path, file_identity* identity)
 {
-    int fd = retry([&] { return open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
+    int fd = retry([&] { return open(path.bytes, O_RDONLY | O_NONBLOCK | O_CLOEXEC); });
     if (fd < 0)
         return no_archive;
     struct stat status;
@@ -708,9 +694,9 @@ void release_archive(archive_handle handle)
         close(static_cast<int>(handle));
 }
 
-std::FILE* open_archive(const char* path, archive_handle held)
+std::FILE* open_archive(const archive_path& path, archive_handle held)
 {
-    return held == no_archive ? std::fopen(path, "rb") : stream_of(static_cast<int>(held), "rb");
+    return held == no_archive ? std::fopen(path.bytes, "rb") : stream_of(static_cast<int>(held), "rb");
 }
 
 // 64 KiB (one archive is read at a time): a sixteenth of the reads of the
@@ -935,7 +921,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         if (closed != 0)  // the file may not hold what was written: the destructor gives it up
             return name_outcome::failed;
     }
-    name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_)
+    name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_, kept_)
                                          : rename_no_replace(temp_name_, name, identity_);
     if (result == name_outcome::named) {
         stage_ = stage::named;

@@ -22,17 +22,17 @@
 // arrives in UTF-16 and is handed on in UTF-8, and every name goes to the
 // system's Unicode (W) calls. A stored name that is not valid UTF-8 is read
 // in the ANSI code page instead, as the narrow calls would.
+#define _CRT_RAND_S  // rand_s, the system's random source: before any header brings in stdlib.h
+#include <cstdlib>
+
 #include "platform.h"
 
 #include "terminal_text.h"
-
-#define _CRT_RAND_S  // rand_s: the system's random source
-#include <cstdlib>
+#include "windows_text.h"
 
 #include <cctype>
 #include <cstring>
 #include <string>
-#include <unordered_set>
 #include <vector>
 
 #include <fcntl.h>
@@ -40,10 +40,6 @@
 #include <sys/stat.h>
 #include <windows.h>
 
-namespace {
-
-// A name for the system's Unicode calls: UTF-8 where it is valid, else the
-// ANSI code page.
 std::wstring to_wide(const char* text)
 {
     for (UINT code_page : {CP_UTF8, CP_ACP}) {
@@ -59,7 +55,6 @@ std::wstring to_wide(const char* text)
     return {};
 }
 
-// `text` in UTF-8.
 std::string to_utf8(const std::wstring& text)
 {
     int length = WideCharToMultiByte(CP_UTF8, 0, text.c_str(), -1, nullptr, 0, nullptr, nullptr);
@@ -68,6 +63,8 @@ std::string to_utf8(const std::wstring& text)
     bytes.pop_back();  // the terminator
     return bytes;
 }
+
+namespace {
 
 // The full path of `path`, as GetFullPathNameW makes it (C:\..., \\server\...,
 // or \\?\... as it was).
@@ -88,19 +85,15 @@ std::wstring prefixed(const std::wstring& full, const wchar_t* prefix)
     return full.starts_with(L"\\\\") ? prefix + (L"UNC\\" + full.substr(2)) : prefix + full;
 }
 
-// The arguments that a wildcard matched, as the folder's listing spelled
-// them (windows_main.cpp): opened through the \\?\ form, so that the
-// system changes nothing of them, a trailing space or dot, or a device name
-// (com1.zqa) included.
-std::unordered_set<const char*> listed_paths;
-
-// A path for the system's Unicode calls: a listed one in the \\?\ form,
-// with its folder made full; any other as it is.
-std::wstring system_path(const char* path)
+// An archive's path for the system's Unicode calls: one that a wildcard's
+// listing spelled in the \\?\ form, with its folder made full, so that the
+// system changes nothing of it, a trailing space or dot, or a device name
+// (com1.zqa) included; any other as it is.
+std::wstring system_path(const archive_path& path)
 {
-    if (!listed_paths.contains(path))
-        return to_wide(path);
-    std::wstring wide = to_wide(path);
+    std::wstring wide = to_wide(path.bytes);
+    if (!path.listed)
+        return wide;
     std::size_t cut = wide.find_last_of(L"\\/:");
     std::wstring folder = full_path(cut == std::wstring::npos ? L"." : wide.substr(0, cut + 1));
     if (!folder.ends_with(L"\\"))
@@ -119,8 +112,9 @@ int identify_handle(HANDLE handle, file_identity* identity)
     return 0;
 }
 
-// Whether standard output and standard error are consoles: asked once, at
-// start, not for every line.
+// Whether standard output and standard error are consoles, not merely
+// character devices (_isatty also says yes for NUL): asked once, at start,
+// not for every line.
 bool stdout_is_console = false;
 bool stderr_is_console = false;
 
@@ -210,12 +204,20 @@ std::FILE* stream_of(HANDLE handle, int flags, const char* mode)
     return stream;
 }
 
-}  // namespace
-
-void take_as_listed(const char* path)
+// The identity of what `path` names, opened with `flags` (links followed
+// unless they say otherwise). -1: nothing there.
+int identify_path(const std::wstring& path, DWORD flags, file_identity* identity)
 {
-    listed_paths.insert(path);
+    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
+    int status = identify_handle(handle, identity);
+    if (handle != INVALID_HANDLE_VALUE)
+        CloseHandle(handle);
+    return status;
 }
+
+
+}  // namespace
 
 // Standard output and error carry the bytes they are given: no "\n" becomes
 // "\r\n" behind the tool's back; end_line writes the line ends.
@@ -243,17 +245,17 @@ const char* last_component(const char* path)
 
 // Archives are protected by identity here: the name a link leads to is not
 // followed.
-char* follow_links(const char*)
+std::string follow_links(const char*)
 {
-    return nullptr;
+    return {};
 }
 
 // Windows opens a FIFO's stand-in (a named pipe) as a pipe, never a disk
 // file: anything but a folder may be a regular file until it is opened.
-archive_kind inspect_archive(const char* path, file_identity* identity)
+archive_kind inspect_archive(const archive_path& path, file_identity* identity)
 {
     DWORD attributes = GetFileAttributesW(system_path(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || identify_file(path, identity) != 0)
+    if (attributes == INVALID_FILE_ATTRIBUTES || identify_path(system_path(path), 0, identity) != 0)
         return archive_kind::missing;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? archive_kind::other : archive_kind::regular;
 }
@@ -267,7 +269,7 @@ std::size_t archive_budget()
 
 // Shared for reading and writing, not for deleting: while it is held, no
 // rename can replace it.
-archive_handle hold_archive(const char* path, file_identity* identity)
+archive_handle hold_archive(const archive_path& path, file_identity* identity)
 {
     HANDLE handle = CreateFileW(system_path(path).c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                                 OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr);
@@ -287,7 +289,7 @@ void release_archive(archive_handle handle)
 }
 
 // Opened at its turn, an archive is not shared for deleting either.
-std::FILE* open_archive(const char* path, archive_handle held)
+std::FILE* open_archive(const archive_path& path, archive_handle held)
 {
     if (held == no_archive)
         return _wfopen(system_path(path).c_str(), L"rb");
@@ -354,46 +356,33 @@ bool reads_by_position(std::FILE* stream)
 }
 
 
-// On a console, a name is read as file names are (UTF-8 where it is valid,
-// else the ANSI code page), masked as Unicode and written as such; into a
-// file or a pipe, as the bytes it is.
-std::size_t write_name(std::FILE* stream, const char* name)
+bool is_terminal(std::FILE* stream)
 {
-    if (!(stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console)) {
-        std::fputs(name, stream);
-        return 0;
-    }
-    std::string text = to_utf8(to_wide(name));
-    std::string shown(text.size() + 1, '\0');
-    mask_controls(text.c_str(), shown.data());
-    shown.resize(std::strlen(shown.c_str()));
-    std::wstring wide = to_wide(shown.c_str());
+    return stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console;
+}
+
+// Read as file names are: UTF-8 where it is valid, else the ANSI code page.
+const char* terminal_text(const char* name, std::string& room)
+{
+    if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0)
+        return name;
+    room = to_utf8(to_wide(name));
+    return room.c_str();
+}
+
+void write_terminal(std::FILE* stream, const char* text)
+{
+    std::wstring wide = to_wide(text);
     std::fflush(stream);
     DWORD written;
     WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.data(),
                   static_cast<DWORD>(wide.size()), &written, nullptr);
-    return display_columns(shown.c_str());
 }
 
-namespace {
-
-// The identity of what `path` names, opened with `flags` (links followed
-// unless they say otherwise). -1: nothing there.
-int identify_path(const std::wstring& path, DWORD flags, file_identity* identity)
-{
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
-                                OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
-    int status = identify_handle(handle, identity);
-    if (handle != INVALID_HANDLE_VALUE)
-        CloseHandle(handle);
-    return status;
-}
-
-}  // namespace
 
 int identify_file(const char* path, file_identity* identity)
 {
-    return identify_path(system_path(path), 0, identity);
+    return identify_path(to_wide(path), 0, identity);
 }
 
 int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
@@ -425,6 +414,8 @@ int remove_name(const char* path)
 // A device name opens the device whatever extension or trailing spaces
 // follow it: "nul .wav" is NUL. The stem is the part before the first dot,
 // with trailing spaces removed.
+namespace {
+
 bool is_device_name(const char* name)
 {
     std::string stem(name, std::strcspn(name, "."));
@@ -444,6 +435,8 @@ bool is_device_name(const char* name)
             return true;
     return false;
 }
+
+}  // namespace
 
 // ':' names a stream or a drive, '/' and '\' a folder, a trailing dot or
 // space is dropped, so that the file would get another name, no file name
@@ -596,7 +589,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         if (named)
             set_delete_mark(there, true);
         else if (!rename_by_handle(there, name, false))
-            report_kept(name, aside);
+            std::snprintf(kept_, sizeof kept_, "%s", aside);
         CloseHandle(there);  // deletes it, if marked
     }
     if (!named) {
@@ -644,11 +637,6 @@ long long write_some(int fd, const char* buffer, std::size_t size)
     return _write(fd, buffer, static_cast<unsigned>(size < (1u << 30) ? size : (1u << 30)));
 }
 
-// A console, not merely a character device: _isatty also says yes for NUL.
-bool stdout_is_terminal()
-{
-    return stdout_is_console;
-}
 
 int terminal_columns()
 {

@@ -9,6 +9,8 @@
 // bytes (see "Output files: whole or absent" below).
 #include "sound_archive.h"
 
+#include "console.h"
+#include "heap.h"
 #include "name_fold.h"
 
 #include <chrono>
@@ -16,8 +18,18 @@
 #include <cstring>
 #include <cstdio>
 #include <utility>
+#include <vector>
 
 namespace {
+
+// `size` bytes, or none where the heap has no room for them (an archive's
+// index buffer and index, the run's copy buffer).
+std::vector<char> bytes_if_free(std::size_t size)
+{
+    std::vector<char> bytes;
+    take_memory([&] { bytes.resize(size); });
+    return bytes;
+}
 
 // ---- Copying an entry -------------------------------------------------------
 
@@ -177,106 +189,6 @@ const char* copy_buffer::window(std::FILE* stream, long long offset, std::size_t
 
 namespace {
 
-// ---- What a sound may replace ---------------------------------------------
-
-// Hashes for the run's tables (splitmix64's finaliser, FNV-1a).
-std::uint64_t mix(std::uint64_t value)
-{
-    value = (value ^ (value >> 30)) * 0xBF58476D1CE4E5B9ull;
-    value = (value ^ (value >> 27)) * 0x94D049BB133111EBull;
-    return value ^ (value >> 31);
-}
-
-std::uint64_t hash_identity(const file_identity& identity)
-{
-    return mix(identity.device * 0x9E3779B97F4A7C15ull ^ mix(identity.inode));
-}
-
-// Finds the entry that `equal` accepts among `count` entries, through
-// `index` (linear probing from `hash`) where the run has one, else by
-// walking them all. With `insert`, a new entry at position `count` is
-// entered when none is equal. Returns whether one was equal.
-template <typename Equal>
-bool find_in(const run_archives& run, std::uint32_t* index, std::uint64_t hash, std::size_t count, Equal equal,
-             bool insert = false)
-{
-    if (run.index_size == 0) {
-        for (std::size_t at = 0; at < count; ++at)
-            if (equal(at))
-                return true;
-        return false;
-    }
-    for (std::size_t slot = hash & (run.index_size - 1);; slot = (slot + 1) & (run.index_size - 1)) {
-        if (index[slot] == 0) {
-            if (insert)
-                index[slot] = static_cast<std::uint32_t>(count + 1);
-            return false;
-        }
-        if (equal(index[slot] - 1))
-            return true;
-    }
-}
-
-// Whether the run's table holds `identity`; with `insert`, entered where not.
-bool find_identity(const run_archives& run, const file_identity& identity, bool insert = false)
-{
-    return find_in(run, run.identity_index.get(), hash_identity(identity), run.identity_count,
-                   [&](std::size_t at) { return same_file(run.identities[at], identity); }, insert);
-}
-
-bool is_run_archive(const run_archives& run, const file_identity& identity)
-{
-    if (!run.identities) {  // no memory for the table: each archive by path
-        file_identity now;
-        for (const char* path : run.paths)
-            if (identify_file(path, &now) == 0 && same_file(now, identity))
-                return true;
-        return false;
-    }
-    return find_identity(run, identity);
-}
-
-// Whether `name`, taken in the working directory, may be another spelling
-// of an archive of the run: its folded form is that of an archive's last
-// component (as spelled or where its links lead) in any folder, since a
-// folder may fold case and the numbers that tell files apart (a FUSE
-// driver's, vfat's) may differ from one spelling to the next; or it is
-// shaped like a short alias, which may spell any file.
-bool is_archive_name(const run_archives& run, const char* name)
-{
-    if (run.names_known)
-        return run.names.may_spell(name);
-    if (is_short_alias(name))
-        return true;
-    const std::uint64_t folded = folded_hash(name);
-    for (const char* path : run.paths)  // no memory for the table: each path folded anew
-        if (folded_hash(last_component(path)) == folded)
-            return true;
-    return false;
-}
-
-// The one rule for what a sound may replace at `name`, in `found` what is
-// there (the link itself, for a link). Never a folder. Never a name that
-// may spell a name an archive of the run had when the run began, as spelled
-// or where links led, in any folder, whatever is there now (is_archive_name).
-// Never the archive being read, nor a file that was an archive of the run
-// when it began, by identity: a hard link, a link that leads to it.
-bool may_replace(const char* name, const archive_source& archive, file_identity* found)
-{
-    file_identity named[2];
-    if (inspect_name(name, &named[0]) != name_kind::other)
-        return false;  // a directory, or nothing any more (a free name was taken a moment ago)
-    *found = named[0];
-    if (is_archive_name(*archive.run, name))
-        return false;
-    if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
-        named[1] = named[0];
-    for (const file_identity& identity : named)
-        if (same_file(identity, archive.identity) || is_run_archive(*archive.run, identity))
-            return false;
-    return true;
-}
-
 // ---- Output files: whole or absent ------------------------------------------
 
 // Copies the entry into a new output file and names it once complete: a
@@ -290,8 +202,13 @@ int write_output(const char* output_name, const archive_source& archive, archive
         return -1;
     name_outcome result = file.name(output_name, nullptr);
     file_identity found;
-    if (result == name_outcome::taken && may_replace(output_name, archive, &found))
-        result = file.name(output_name, &found, &archive.run->names);
+    if (result == name_outcome::taken && archive.run->may_replace(output_name, archive.identity, &found))
+        result = file.name(output_name, &found, &archive.run->names());
+    if (*file.kept() != '\0') {
+        char after[64];
+        std::snprintf(after, sizeof after, ": it is now %s", file.kept());
+        report("failed to put back ", output_name, after);
+    }
     return result == name_outcome::named ? 0 : -1;
 }
 
@@ -327,31 +244,6 @@ bool read_int32(std::FILE* stream, std::int32_t* value)
     return true;
 }
 
-// A line on standard error, after everything that was printed before it:
-// `before`, the name `name` as names are shown, `after` (the tool's own
-// text) and a full stop. Failures of an archive itself say so this way.
-void report(const char* before, const char* name, const char* after = "")
-{
-    std::fflush(stdout);
-    std::fputs(before, stderr);
-    write_name(stderr, name);
-    std::fputs(after, stderr);
-    std::fputs(".", stderr);
-    end_line(stderr);
-    std::fflush(stderr);  // the Windows C runtime buffers it into a file
-}
-
-}  // namespace
-
-void report_kept(const char* name, const char* kept)
-{
-    char after[64];  // kept is one of the run's own hidden names
-    std::snprintf(after, sizeof after, ": it is now %s", kept);
-    report("failed to put back ", name, after);
-}
-
-namespace {
-
 // Starts an entry's progress line; on a terminal it shows before the copy
 // begins. Returns how many columns the line takes there (0 elsewhere).
 std::size_t announce_entry(const char* entry_name)
@@ -359,7 +251,7 @@ std::size_t announce_entry(const char* entry_name)
     std::fputs("extract [", stdout);
     std::size_t columns = write_name(stdout, entry_name);
     std::fputs("]...", stdout);
-    if (!stdout_is_terminal())
+    if (!is_terminal(stdout))
         return 0;
     std::fflush(stdout);
     return sizeof "extract []..." - 1 + columns;
@@ -532,7 +424,7 @@ std::int32_t entry_count_of(const char* bytes, std::size_t size)
 // Reads the header and index of the piped archive into `memory` where no
 // spool can be made: within memory_index_budget, else the header alone.
 // Returns how many bytes it holds; 0 without memory.
-std::size_t hold_index(std::FILE* pipe, archive_reading& reading, heap_array<char>* memory)
+std::size_t hold_index(std::FILE* pipe, archive_reading& reading, std::vector<char>* memory)
 {
     unsigned char header[header_width];
     std::size_t size = std::fread(header, 1, sizeof header, pipe);
@@ -542,13 +434,13 @@ std::size_t hold_index(std::FILE* pipe, archive_reading& reading, heap_array<cha
         if (end <= static_cast<long long>(memory_index_budget))
             size = static_cast<std::size_t>(end);
     }
-    memory->reset(static_cast<char*>(std::malloc(size > 0 ? size : 1)));
-    if (!*memory)
+    *memory = bytes_if_free(size > 0 ? size : 1);
+    if (memory->empty())
         return 0;
     std::size_t held = size < sizeof header ? size : sizeof header;
-    std::memcpy(memory->get(), header, held);
+    std::memcpy(memory->data(), header, held);
     for (std::size_t count = 1; held < size && count > 0; held += count) {
-        count = std::fread(memory->get() + held, 1, size - held, pipe);
+        count = std::fread(memory->data() + held, 1, size - held, pipe);
         reading.pipe_at += static_cast<long long>(count);
     }
     return held;
@@ -616,58 +508,16 @@ int extract_wav(const char* output_name, const archive_source& archive, archive_
     return write_output(output_name, archive, reading, data_offset, data_size);
 }
 
-// Enters the last component of `path` in the run's names: a folder's path
-// ("dir/") has none, and no output takes that name.
-void add_name(run_archives* run, const char* path)
+int load_snd_zqa(const archive_path& path, archive_handle held, const run_archives& archives, copy_buffer& buffer)
 {
-    const char* component = last_component(path);
-    if (*component != '\0')
-        run->names.add(component);
-}
-
-void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run)
-{
-    run->paths = paths;
-    // The identity table takes about 30 bytes an archive (20,000 archives:
-    // 600 KiB), from malloc: where the heap has no room, every look-up walks
-    // the paths.
-    const std::size_t count = paths.size();
-    std::size_t size = 16;
-    while (size < 2 * count)  // at most half full
-        size *= 2;
-    run->identities.reset(static_cast<file_identity*>(std::malloc(count * sizeof(file_identity))));
-    run->identity_index.reset(static_cast<std::uint32_t*>(std::calloc(size, sizeof(std::uint32_t))));
-    run->index_size = run->identity_index && count <= UINT32_MAX / 2 ? size : 0;
-    run->names_known = run->names.reserve(2 * count);  // two names an archive at the most
-    std::size_t budget = held != nullptr ? archive_budget() : 0;
-    for (std::size_t at = 0; at < count; ++at) {
-        const char* path = paths[at];
-        file_identity identity;
-        archive_kind kind = inspect_archive(path, &identity);
-        if (held != nullptr) {
-            held[at] = kind == archive_kind::regular && budget > 0 ? hold_archive(path, &identity) : no_archive;
-            budget -= held[at] != no_archive;
-        }
-        if (run->identities && kind != archive_kind::missing && !find_identity(*run, identity, true))
-            run->identities[run->identity_count++] = identity;  // each archive once
-        if (!run->names_known)
-            continue;
-        add_name(run, path);
-        heap_array<char> followed(follow_links(path));  // one path at a time, released at once
-        if (followed)
-            add_name(run, followed.get());
-    }
-}
-
-int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives, copy_buffer& buffer)
-{
+    const char* archive_path = path.bytes;
     // Declared first, so that they go after the streams that use them.
-    heap_array<char> index_buffer(index_buffer_size > 0 ? static_cast<char*>(std::malloc(index_buffer_size)) : nullptr);
-    heap_array<char> held_index;
+    std::vector<char> index_buffer = bytes_if_free(index_buffer_size);  // one archive's at a time
+    std::vector<char> held_index;
     struct spool_remover {
         ~spool_remover() { remove_spool(); }  // once the stream below has closed it
     } spool_goes;
-    file_ptr stream(open_archive(archive_path, held));
+    file_ptr stream(open_archive(path, held));
     if (!stream) {
         report("failed to open ", archive_path);
         return -1;
@@ -684,12 +534,12 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
         spooled = stream != nullptr;
         std::size_t held_size = 0;
         if (!stream && (held_size = hold_index(pipe.get(), reading, &held_index)) > 0)
-            stream.reset(open_memory_stream(held_index.get(), held_size));
+            stream.reset(open_memory_stream(held_index.data(), held_size));
         // An index held whole whose entries come in order needs no spool;
         // else a spool under a hidden name takes what is held, and the rest.
         if (stream && !spooled) {
             held_scan = scan_index(stream.get());
-            if (held_size < static_cast<std::size_t>(index_end(entry_count_of(held_index.get(), held_size))) ||
+            if (held_size < static_cast<std::size_t>(index_end(entry_count_of(held_index.data(), held_size))) ||
                 !held_scan.in_order) {
                 if (file_ptr named{open_spool(true)}) {
                     stream = std::move(named);
@@ -701,20 +551,20 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
     int status = -1;
     long long farthest = 0;
     if (stream) {
-        if (index_buffer)
-            std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
+        if (!index_buffer.empty())
+            std::setvbuf(stream.get(), index_buffer.data(), _IOFBF, index_buffer_size);
         // An open stream's file always has an identity; the sentinel matches none.
         archive_source archive{stream.get(), -1, {~0ull, ~0ull}, &archives, pipe.get()};
         if (pipe) {
             const long long room = free_room();
-            const std::span<const char> held_bytes(held_index.get(), held_index ? static_cast<std::size_t>(reading.pipe_at) : 0);
+            const std::span<const char> held_bytes(held_index.data(), !held_index.empty() ? static_cast<std::size_t>(reading.pipe_at) : 0);
             index_scan scan = !spooled ? held_scan
                                        : spool_archive(archive.pipe, archive.stream, reading,
                                                        room >= 0 ? room / 2 : LLONG_MAX, held_bytes);
             if (spooled) {  // read through a descriptor of its own where it has a name (fusefat)
                 stream.reset(reopen_spool(stream.release()));
-                if (stream && index_buffer)
-                    std::setvbuf(stream.get(), index_buffer.get(), _IOFBF, index_buffer_size);
+                if (stream && !index_buffer.empty())
+                    std::setvbuf(stream.get(), index_buffer.data(), _IOFBF, index_buffer_size);
                 archive.stream = stream.get();
                 scan.intact = stream && reads_back(archive.stream, reading, scan.spooled, scan.hash);
             }
@@ -741,4 +591,22 @@ int load_snd_zqa(const char* archive_path, archive_handle held, const run_archiv
         let_go_of_pipe(pipe.get());
     }
     return status;
+}
+
+void extract_archives(const archive_list& archives)
+{
+    run_archives run;
+    std::vector<archive_handle> held;  // the walk takes each held archive and releases it
+    if (!run.find(archives, &held)) {
+        std::fflush(stdout);
+        std::fputs("no memory to tell the run's archives: no sound replaces a file.", stderr);
+        end_line(stderr);
+    }
+    // The run's one copy buffer, 1 MiB, or as much of it as the heap has.
+    std::vector<char> bytes;
+    for (std::size_t size = copy_buffer_size; bytes.empty() && size >= 4096; size /= 2)
+        bytes = bytes_if_free(size);
+    copy_buffer buffer(bytes);
+    for (std::size_t at = 0; at < archives.size(); ++at)
+        load_snd_zqa(archives[at], held.empty() ? no_archive : held[at], run, buffer);
 }

@@ -13,11 +13,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <memory>
 #include <span>
 
 #include "platform.h"
+#include "protection.h"
 
 inline constexpr std::size_t signature_width = 16;
 inline constexpr std::size_t entry_name_width = 256;
@@ -29,15 +29,6 @@ struct file_closer {
     void operator()(std::FILE* stream) const { std::fclose(stream); }
 };
 using file_ptr = std::unique_ptr<std::FILE, file_closer>;
-
-// An array from malloc, released with free when it goes. (malloc answers
-// null where the heap is exhausted: even the nothrow new throws inside, and
-// then aborts for want of memory.)
-struct heap_release {
-    void operator()(void* block) const { std::free(block); }
-};
-template <typename T>
-using heap_array = std::unique_ptr<T[], heap_release>;
 
 // Reads up to `width` bytes from the stream with one read into `field_buffer`
 // (which holds at least width + 1 bytes), stores a NUL right after the bytes
@@ -54,32 +45,6 @@ const char* split_file_name(const char* entry_name, char (&output_name)[output_n
 // The size of the run's copy buffer (across file systems, 1 MiB keeps pace
 // with cp, where 64 KiB took 1.2 times as long).
 inline constexpr std::size_t copy_buffer_size = 1024 * 1024;
-
-// The run's archives as they were when it began: what no sound may replace
-// (may_replace in sound_archive.cpp holds the rule). find_run_archives fills
-// it once; each look-up then costs a constant number of probes of a hash
-// index, or, where there was no memory for one, a walk over the arrays, and
-// where there was none for those either, a walk over the paths.
-struct run_archives {
-    std::span<const char* const> paths;       // as named on the command line
-    heap_array<file_identity> identities;     // each archive that existed, once
-    std::size_t identity_count = 0;
-    heap_array<std::uint32_t> identity_index; // open addressing: a position + 1, or 0 for free
-    std::size_t index_size = 0;               // a power of two, or 0: no index
-    // The folded hash (name_fold.h) of each archive's last component, as
-    // spelled and where its links lead, in whatever folder: 32 bytes an
-    // archive (20,000 archives named through links: 640 KiB).
-    folded_names names;
-    bool names_known = false;                 // false: no memory for them; each path's name is folded anew
-};
-
-// Finds the run's archives at its start: the identity of each, and each
-// name (its last component, folded) as spelled and after following links. Regular files are held open as far as the descriptor budget goes,
-// in `held` (no_archive for the others), since an open file keeps its
-// identity; FIFOs and devices are left for their turn, as an early open
-// would wait for a writer, or end one. `held` may be nullptr: every archive
-// is then opened at its turn.
-void find_run_archives(std::span<const char* const> paths, archive_handle* held, run_archives* run);
 
 // The run's one copy buffer. Bytes pass through it where the kernel cannot
 // copy them, and small entries are written from a window of the archive
@@ -164,4 +129,11 @@ int extract_wav(const char* output_name, const archive_source& archive, archive_
 // `archives`; `buffer` is the run's copy buffer. Returns 0 when the whole
 // index was read; -1 when the archive could not be opened or read to the
 // end of its index.
-int load_snd_zqa(const char* archive_path, archive_handle held, const run_archives& archives, copy_buffer& buffer);
+int load_snd_zqa(const archive_path& archive_path, archive_handle held, const run_archives& archives,
+                 copy_buffer& buffer);
+
+// The run: finds its archives (run_archives::find), takes its copy buffer,
+// and walks each archive in turn (load_snd_zqa). Where there was no memory
+// for the run's tables, it says so once on standard error and replaces
+// nothing.
+void extract_archives(const archive_list& archives);

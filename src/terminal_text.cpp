@@ -45,24 +45,24 @@ bool is_masked(char32_t c)
     return false;
 }
 
-void mask_controls(const char* name, char* shown)
+std::size_t mask_controls(const char* name, char* shown, std::size_t room)
 {
     const auto* text = reinterpret_cast<const unsigned char*>(name);
-    std::size_t out = 0;
-    for (std::size_t at = 0; text[at] != '\0';) {
+    std::size_t out = 0, at = 0;
+    while (text[at] != '\0') {
         std::size_t length = text[at] < 0x80 ? 1 : utf8_sequence_length(text + at);
-        if (length == 0) {  // a stray byte
-            shown[out++] = text[at] <= 0x9F ? '?' : name[at];
-            ++at;
-        } else if (is_masked(utf8_code_point(text + at, length))) {
+        const bool masked = length == 0 ? text[at] <= 0x9F : is_masked(utf8_code_point(text + at, length));
+        length = length > 0 ? length : 1;  // a stray byte
+        if (out + (masked ? 1 : length) >= room)
+            break;
+        if (masked)
             shown[out++] = '?';
-            at += length;
-        } else {
-            for (std::size_t end = at + length; at < end;)
-                shown[out++] = name[at++];
-        }
+        for (std::size_t end = at + length; at < end; ++at)
+            if (!masked)
+                shown[out++] = name[at];
     }
     shown[out] = '\0';
+    return at;
 }
 
 std::size_t display_columns(const char* text)

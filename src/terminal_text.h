@@ -21,11 +21,11 @@ char32_t utf8_code_point(const unsigned char* text, std::size_t length);
 bool is_masked(char32_t c);
 
 // The name (UTF-8, or stray bytes where it is not) as a terminal may show
-// it, in `shown` (room for the name and its NUL; what is shown is as long or
-// shorter): each masked character becomes one '?', and so do stray bytes
+// it, in `shown`, as many whole characters as fit in `room` bytes with a
+// NUL: each masked character becomes one '?', and so do stray bytes
 // 0x80-0x9F (C1 controls in Latin-1); other characters stay, and so do other
-// stray bytes.
-void mask_controls(const char* name, char* shown);
+// stray bytes. Returns how many bytes of `name` it took.
+std::size_t mask_controls(const char* name, char* shown, std::size_t room);
 
 // How many columns `text` may take on a terminal, at the most: one for each
 // ASCII character, two for any other character or stray byte (wide CJK

@@ -1,24 +1,17 @@
 // Where the program starts on Windows: the command line arrives in UTF-16,
 // with no wildcard expanded, and goes on to the tool in UTF-8, with the
 // wildcards of each last component expanded.
-#include "platform.h"
+#include "snd_extractor.h"
+#include "windows_text.h"
 
 #include <algorithm>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <windows.h>
 
 namespace {
-
-std::string to_utf8(const wchar_t* text)
-{
-    int length = WideCharToMultiByte(CP_UTF8, 0, text, -1, nullptr, 0, nullptr, nullptr);
-    std::string bytes(static_cast<std::size_t>(length > 0 ? length : 1), '\0');
-    WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes.data(), length, nullptr, nullptr);
-    bytes.pop_back();
-    return bytes;
-}
 
 // Whether two UTF-16 units are one letter as the file system compares
 // names: without regard to case, for every letter.
@@ -88,37 +81,28 @@ std::vector<std::wstring> expand_wildcards(const std::wstring& argument)
 
 }  // namespace
 
-// The path `path` (one of the arguments, which outlive the run) is a file
-// name as a folder's listing spells it, to be opened as it is
-// (platform_windows.cpp).
-void take_as_listed(const char* path);
-
 // The C runtime expands no wildcards: wmain does, by long names only.
 extern "C" {
 int _dowildcard = 0;
 }
 
+extern "C" int wmain(int argc, wchar_t* wide_argv[]);
+
 extern "C" int wmain(int argc, wchar_t* wide_argv[])
 {
     std::vector<std::string> arguments;
-    std::vector<bool> listed;  // matched by a wildcard: to be opened as the listing spelled it
+    std::vector<char> listed;  // matched by a wildcard: to be opened as the listing spelled it
     for (int arg = 0; arg < argc; ++arg) {
-        if (arg == 0) {
-            arguments.push_back(to_utf8(wide_argv[arg]));
-            listed.push_back(false);
-            continue;
-        }
-        for (const std::wstring& path : expand_wildcards(wide_argv[arg])) {
-            arguments.push_back(to_utf8(path.c_str()));
+        for (const std::wstring& path : arg == 0 ? std::vector<std::wstring>{wide_argv[0]} : expand_wildcards(wide_argv[arg])) {
+            arguments.push_back(to_utf8(path));
             listed.push_back(path != wide_argv[arg]);
         }
     }
     std::vector<char*> argv;
-    for (std::size_t at = 0; at < arguments.size(); ++at) {
-        argv.push_back(arguments[at].data());
-        if (listed[at])
-            take_as_listed(argv.back());
-    }
+    for (std::string& argument : arguments)
+        argv.push_back(argument.data());
     argv.push_back(nullptr);
-    return snd_extractor(static_cast<int>(arguments.size()), argv.data());
+    const std::unique_ptr<bool[]> flags(new bool[listed.size()]);
+    std::copy(listed.begin(), listed.end(), flags.get());
+    return snd_extractor(static_cast<int>(arguments.size()), argv.data(), flags.get());
 }

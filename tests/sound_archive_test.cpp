@@ -58,7 +58,7 @@ TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
     };
     for (const auto& [name, expected] : cases) {
         char shown[entry_name_width + 1];
-        mask_controls(name.c_str(), shown);
+        mask_controls(name.c_str(), shown, sizeof shown);
         EXPECT_EQ(std::string(shown), expected) << "for \"" << name << "\"";
     }
 }
@@ -113,11 +113,13 @@ protected:
     void TearDown() override { fs::current_path(previous_); }
 
     // `archives`: the run's other archives, by path.
-    int extract(const char* name, std::int32_t offset, std::uint32_t size,
-                std::span<const char* const> archives = {})
+    int extract(const char* name, std::int32_t offset, std::uint32_t size, std::span<char* const> archives = {})
     {
         run_archives run;
-        find_run_archives(archives, nullptr, &run);
+        std::vector<archive_handle> held;
+        run.find({archives}, &held);
+        for (archive_handle handle : held)
+            release_archive(handle);
         archive_source archive{archive_.get(), -1, {}, &run, nullptr};
         identify_stream(archive_.get(), &archive.identity, &archive.size);
         copy_buffer buffer(bytes_);
@@ -140,7 +142,8 @@ TEST_F(ExtractWav, NeverReplacesTheArchiveOrAListedFile)
 
     EXPECT_EQ(extract("a.zqa", 20, 5), -1) << "the archive being read, though no list names it";
     EXPECT_EQ(extract("hard.wav", 20, 5), -1);
-    const char* listed[] = {"other.zqa"};
+    char other[] = "other.zqa";
+    char* listed[] = {other};
     EXPECT_EQ(extract("other.zqa", 20, 5, listed), -1);
     EXPECT_EQ(extract("soft.wav", 20, 5, listed), -1);
 
