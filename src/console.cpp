@@ -1,8 +1,6 @@
 // Names on a terminal, and the lines on standard error.
 #include "console.h"
 
-#include <string>
-
 #include "platform.h"
 #include "terminal_text.h"
 
@@ -12,8 +10,8 @@ std::size_t write_name(std::FILE* stream, const char* name)
         std::fputs(name, stream);
         return 0;
     }
-    std::string room;  // stays empty but for a name in a Windows code page
-    const char* text = terminal_text(name, room);
+    char room[output_name_size];  // for a stored name in a Windows code page
+    const char* text = as_utf8(name, room);
     // Masked a piece of whole characters at a time, on the stack, however
     // long the name (an archive's path may be).
     std::size_t columns = 0;

@@ -1,48 +1,11 @@
-// The platform contract on Linux.
-//
-// The life of an output file (output_file; the stages are its stage_):
-//
-//   unnamed      open(".", O_TMPFILE) makes a file in no folder. Nothing to
-//                remove: a kill or an interruption leaves nothing, and the
-//                signals are not held. The sound is written into it.
-//   named        linkat() gives it a free name (by its descriptor, else
-//                through /proc) and it is closed; EEXIST: the name is taken.
-//                Where a close can fail (NFS and the like), its identity was
-//                taken first, and a failing close unlinks the name again.
-//
-// Where the file system has no unnamed files, or no way to link them
-// (outputs.made_as, found on the first output), and always to replace:
-//
-//   temporary    a hidden .snd_extractor-*.tmp: made (O_EXCL), or the
-//                unnamed file linked there, with the signals held, and
-//                registered in outputs.temporary, which the interrupt
-//                handler removes while it is still this file. A kill leaves
-//                it: partial while written, whole once closed.
-//   named        renamed to a free name without replacing anything
-//                (RENAME_NOREPLACE; else a hard link and an unlink; else the
-//                claim below), or put in place of the file found at a taken
-//                name (exchange_into, below); then no longer registered.
-//
-//   claim        (no no-replace renames, no links) an empty file made at the
-//                free name (O_EXCL), registered in outputs.claim, checked to
-//                be ours, and renamed over, closed only then. A kill here
-//                leaves that empty file at the name; the handler removes it.
-//
-// Replacing what is at a taken name, with the signals held throughout:
-//
-//   exchanged    RENAME_EXCHANGE swaps the sound and what is at the name;
-//                what came out is unlinked if it is the file found there,
-//                else exchanged back. A kill between leaves the old file at
-//                the temporary name.
-//   moved aside  (no exchange) what is at the name is renamed to a fresh
-//                hidden name and checked; the sound takes the free name
-//                without replacing; the moved file is unlinked, or else put
-//                back. A kill between leaves the old file at its hidden name,
-//                and the name empty for that moment.
-//
-// The signals are held only where a registered name changes, so that the
-// handler never sees half a name; the common road holds none.
+// The OS contract on Linux (platform.h, archive_io.h, output_file.h, whose
+// stages output_file below follows). The signals are held only where a
+// registered name changes, so that the interrupt handler never sees half a
+// name; the common road holds none.
 #include "platform.h"
+
+#include "archive_io.h"
+#include "output_file.h"
 
 
 #include <cerrno>
@@ -550,7 +513,7 @@ bool is_terminal(std::FILE* stream)
     return stream == stdout ? terminals.out : stream == stderr && terminals.err;
 }
 
-const char* terminal_text(const char* name, std::string&)
+const char* as_utf8(const char* name, char (&)[output_name_size])
 {
     return name;
 }
@@ -593,24 +556,6 @@ int remove_name(const char* path)
     return unlink(path);
 }
 
-bool is_plain_name(const char* name)
-{
-    // A file of the working directory, of a length file systems take.
-    return std::strchr(name, '/') == nullptr && std::strlen(name) <= NAME_MAX;
-}
-
-const char* after_last_separator(const char* name, char (&)[output_name_size])
-{
-    const char* slash = std::strrchr(name, '/');
-    return slash != nullptr ? slash + 1 : name;
-}
-
-const char* last_component(const char* path)
-{
-    const char* slash = std::strrchr(path, '/');
-    return slash != nullptr ? slash + 1 : path;
-}
-
 std::string follow_links(const char* path)
 {
     struct stat status;
@@ -623,7 +568,7 @@ std::string follow_links(const char* path)
         if (length <= 0 || static_cast<std::size_t>(length) >= target.size())
             break;
         // A relative target is read from the link's folder.
-        const auto folder = target[0] == '/' ? 0 : static_cast<std::size_t>(last_component(current.c_str()) - current.c_str());
+        const auto folder = target[0] == '/' ? 0 : static_cast<std::size_t>(last_component(current.c_str(), path_separators) - current.c_str());
         current.replace(folder, std::string::npos, target, 0, static_cast<std::size_t>(length));
     }
     return current;
@@ -834,6 +779,8 @@ long long write_some(int fd, const char* buffer, std::size_t size)
     return retry([&] { return write(fd, buffer, size); });
 }
 
+using stage = output_port_state::stage;
+
 // A new output is unnamed where the file system allows, else under a hidden
 // temporary name. A transient failure (no descriptor or room free just now)
 // fails this output alone: the next one tries the unnamed road again.
@@ -848,29 +795,29 @@ output_file::output_file()
             outputs.close_check = find_close_check();
         }
         if (fd_ >= 0 && outputs.made_as != new_output::temporary_name)
-            stage_ = stage::unnamed;
+            port_.at = stage::unnamed;
         else if (fd_ >= 0)
             close(fd_);
         else
             outputs.made_as = new_output::temporary_name;  // for the rest of the run
     }
-    if (stage_ == stage::unnamed)
+    if (port_.at == stage::unnamed)
         return;  // its identity is taken only on the roads that need it
     held_signals held;
     fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); });
     if (fd_ < 0)
         return;
-    stage_ = stage::temporary;
+    port_.at = stage::temporary;
     identity_of(fd_, &identity_);
     set_pending(&outputs.temporary, temp_name_, identity_);
 }
 
 output_file::~output_file()
 {
-    held_signals held(stage_ == stage::temporary);
+    held_signals held(port_.at == stage::temporary);
     if (fd_ >= 0)
         close(fd_);
-    if (stage_ == stage::temporary) {
+    if (port_.at == stage::temporary) {
         remove_if_same(temp_name_, identity_);
         set_pending(&outputs.temporary, nullptr);
     }
@@ -883,18 +830,18 @@ output_file::~output_file()
 // at the name.
 name_outcome output_file::name(const char* name, const file_identity* replacing, const folded_names* archives)
 {
-    if (stage_ == stage::none || stage_ == stage::named)
+    if (port_.at == stage::none || port_.at == stage::named)
         return name_outcome::failed;
     if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
         return name_outcome::failed;  // an archive is never moved aside or removed
-    held_signals held(stage_ == stage::temporary || replacing != nullptr);
-    if (stage_ == stage::unnamed && replacing == nullptr) {
+    held_signals held(port_.at == stage::temporary || replacing != nullptr);
+    if (port_.at == stage::unnamed && replacing == nullptr) {
         const bool may_fail = outputs.close_check != closing::cannot_fail;
         if (may_fail)
             identity_of(fd_, &identity_);
         if (link_unnamed(fd_, name, outputs.made_as) != 0)
             return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
-        stage_ = stage::named;
+        port_.at = stage::named;
         int closed = close(fd_);
         fd_ = -1;
         if (closed == 0)
@@ -903,11 +850,11 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
             remove_if_same(name, identity_);
         return name_outcome::failed;
     }
-    if (stage_ == stage::unnamed) {
+    if (port_.at == stage::unnamed) {
         identity_of(fd_, &identity_);
         if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.made_as); }) != 0)
             return name_outcome::failed;
-        stage_ = stage::temporary;
+        port_.at = stage::temporary;
         set_pending(&outputs.temporary, temp_name_, identity_);
     }
     // Another process may have renamed its own file over the temporary name:
@@ -924,7 +871,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_, kept_)
                                          : rename_no_replace(temp_name_, name, identity_);
     if (result == name_outcome::named) {
-        stage_ = stage::named;
+        port_.at = stage::named;
         set_pending(&outputs.temporary, nullptr);
     }
     return result;

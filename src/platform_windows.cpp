@@ -1,22 +1,7 @@
-// The platform contract on Windows (built with MinGW-w64); the program
-// starts in windows_main.cpp.
-//
-// The life of an output file (output_file; Windows has no unnamed files,
-// and an interruption ends the process as a kill does):
-//
-//   temporary    a hidden .snd_extractor-*.tmp, made (CREATE_NEW) and then
-//                marked to be deleted when its handle closes, however the
-//                process ends; a kill between the two leaves it empty. The
-//                sound is written into it.
-//   named        the mark comes off, it is renamed through its handle
-//                without replacing anything, and only then unhidden: a kill
-//                before the rename leaves it whole under its hidden name,
-//                after it the whole sound at its name, still hidden.
-//   replacing    what is at the name is opened as itself, sharing no
-//                deleting, checked, and renamed aside to a hidden name
-//                through that handle; the sound is named; the moved file is
-//                then marked and closed (deleted), or else renamed back. A
-//                kill between leaves the old file at its hidden name.
+// The OS contract on Windows (platform.h, archive_io.h, output_file.h,
+// whose stages output_file below follows), built with MinGW-w64; the
+// program starts in windows_main.cpp. Windows has no unnamed files, and an
+// interruption ends the process as a kill does.
 //
 // The tool works on byte strings. Here they are UTF-8: the command line
 // arrives in UTF-16 and is handed on in UTF-8, and every name goes to the
@@ -27,7 +12,8 @@
 
 #include "platform.h"
 
-#include "terminal_text.h"
+#include "archive_io.h"
+#include "output_file.h"
 #include "windows_text.h"
 
 #include <cctype>
@@ -234,15 +220,6 @@ void end_line(std::FILE* stream)
     std::fputs("\r\n", stream);
 }
 
-const char* last_component(const char* path)
-{
-    const char* last = path;
-    for (const char* at = path; *at != '\0'; ++at)
-        if (*at == '/' || *at == '\\' || *at == ':')
-            last = at + 1;
-    return last;
-}
-
 // Archives are protected by identity here: the name a link leads to is not
 // followed.
 std::string follow_links(const char*)
@@ -361,13 +338,16 @@ bool is_terminal(std::FILE* stream)
     return stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console;
 }
 
-// Read as file names are: UTF-8 where it is valid, else the ANSI code page.
-const char* terminal_text(const char* name, std::string& room)
+// Read as file names are: UTF-8 where it is valid, else the ANSI code page,
+// where the second byte of a character (Shift-JIS, GBK, UHC, Big5) may be
+// 0x5C, which is then no backslash.
+const char* as_utf8(const char* name, char (&room)[output_name_size])
 {
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0)
         return name;
-    room = to_utf8(to_wide(name));
-    return room.c_str();
+    if (WideCharToMultiByte(CP_UTF8, 0, to_wide(name).c_str(), -1, room, sizeof room, nullptr, nullptr) <= 0)
+        room[0] = '\0';  // an empty name, which no file takes
+    return room;
 }
 
 void write_terminal(std::FILE* stream, const char* text)
@@ -411,90 +391,33 @@ int remove_name(const char* path)
     return DeleteFileW(to_wide(path).c_str()) ? 0 : -1;
 }
 
-// A device name opens the device whatever extension or trailing spaces
-// follow it: "nul .wav" is NUL. The stem is the part before the first dot,
-// with trailing spaces removed.
-namespace {
+using stage = output_port_state::stage;
 
-bool is_device_name(const char* name)
-{
-    std::string stem(name, std::strcspn(name, "."));
-    stem.erase(stem.find_last_not_of(' ') + 1);
-    for (char& c : stem)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
-        if (stem == device)
-            return true;
-    if (!stem.starts_with("COM") && !stem.starts_with("LPT"))
-        return false;
-    std::string number = stem.substr(3);
-    // 1-9, and the superscripts 1-3 in UTF-8 or in the ANSI code page.
-    for (const char* digit : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3",
-                              "\xB9", "\xB2", "\xB3"})
-        if (number == digit)
-            return true;
-    return false;
-}
-
-}  // namespace
-
-// ':' names a stream or a drive, '/' and '\' a folder, a trailing dot or
-// space is dropped, so that the file would get another name, no file name
-// holds a control character, and none is longer than 255 UTF-16 units.
-bool is_plain_name(const char* name)
-{
-    std::size_t length = std::strlen(name);
-    if (to_wide(name).size() > 255)
-        return false;
-    if (std::strpbrk(name, ":/\\") != nullptr || (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
-        return false;
-    for (std::size_t at = 0; at < length; ++at)
-        if (static_cast<unsigned char>(name[at]) < 0x20 || name[at] == 0x7F)
-            return false;
-    return !is_device_name(name);
-}
-
-// A stored path is read once, whole, as the system would read it: UTF-8
-// where it is valid, else in the ANSI code page, where the second byte of a
-// character (Shift-JIS, GBK, UHC, Big5) may be 0x5C, which is then no
-// backslash. It is cut after its last separator as characters, and the
-// rest goes on in UTF-8, which every later call reads as UTF-8.
-const char* after_last_separator(const char* name, char (&buffer)[output_name_size])
-{
-    std::wstring wide = to_wide(name);
-    std::size_t cut = wide.find_last_of(L"/\\");
-    const wchar_t* last = wide.c_str() + (cut == std::wstring::npos ? 0 : cut + 1);
-    if (WideCharToMultiByte(CP_UTF8, 0, last, -1, buffer, sizeof buffer, nullptr, nullptr) <= 0)
-        buffer[0] = '\0';  // an empty name, which no file takes
-    return buffer;
-}
-
-// See the life of an output file at the top of this file.
 output_file::output_file()
 {
     HANDLE handle = create_hidden(temp_name_, GENERIC_WRITE | DELETE, 0);
     if (handle == INVALID_HANDLE_VALUE)
         return;
-    marked_ = set_delete_mark(handle, true);
+    port_.marked = set_delete_mark(handle, true);
     identify_handle(handle, &identity_);
     fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
     if (fd_ >= 0) {
-        stage_ = stage::temporary;
+        port_.at = stage::temporary;
         return;
     }
     CloseHandle(handle);
-    if (!marked_)
+    if (!port_.marked)
         DeleteFileW(to_wide(temp_name_).c_str());
 }
 
 output_file::~output_file()
 {
-    if (stage_ != stage::temporary)
+    if (port_.at != stage::temporary)
         return;
-    if (!marked_)
-        marked_ = set_delete_mark(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), true);
+    if (!port_.marked)
+        port_.marked = set_delete_mark(reinterpret_cast<HANDLE>(_get_osfhandle(fd_)), true);
     _close(fd_);
-    if (!marked_)
+    if (!port_.marked)
         remove_if_same(temp_name_, identity_);
 }
 
@@ -569,7 +492,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
 {
     if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
         return name_outcome::failed;  // an archive is never renamed aside or deleted
-    if (stage_ != stage::temporary)
+    if (port_.at != stage::temporary)
         return name_outcome::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
     HANDLE there = INVALID_HANDLE_VALUE;
@@ -583,7 +506,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
             return name_outcome::failed;
         }
     }
-    bool named = (!marked_ || set_delete_mark(handle, false)) && (marked_ = false, rename_by_handle(handle, name, false));
+    bool named = (!port_.marked || set_delete_mark(handle, false)) && (port_.marked = false, rename_by_handle(handle, name, false));
     DWORD error = named ? 0 : GetLastError();
     if (there != INVALID_HANDLE_VALUE) {
         if (named)
@@ -593,10 +516,10 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         CloseHandle(there);  // deletes it, if marked
     }
     if (!named) {
-        marked_ = set_delete_mark(handle, true);
+        port_.marked = set_delete_mark(handle, true);
         return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? name_outcome::taken : name_outcome::failed;
     }
-    stage_ = stage::named;
+    port_.at = stage::named;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are
     basic.FileAttributes = FILE_ATTRIBUTE_NORMAL;
     SetFileInformationByHandle(handle, FileBasicInfo, &basic, sizeof basic);

@@ -17,7 +17,7 @@ bool before(const file_identity& a, const file_identity& b)
 // has none, and no output takes that name.
 void add_name(folded_names& names, const char* path)
 {
-    const char* component = last_component(path);
+    const char* component = last_component(path, path_separators);
     if (*component != '\0')
         names.add(component);
 }

@@ -1,12 +1,13 @@
 // The run's archives, which no sound may replace, and the one rule of what a
-// sound may replace (may_replace). Includes platform.h and name_fold.h, and
-// nothing above them; the walk and the program's entry include it.
+// sound may replace (may_replace). Includes platform.h, archive_io.h and
+// name_fold.h; the walk includes it.
 #pragma once
 
 #include <cstddef>
 #include <span>
 #include <vector>
 
+#include "archive_io.h"
 #include "name_fold.h"
 #include "platform.h"
 

@@ -12,6 +12,7 @@
 #include "console.h"
 #include "heap.h"
 #include "name_fold.h"
+#include "output_file.h"
 
 #include <chrono>
 #include <climits>
@@ -493,7 +494,7 @@ char* read_str(std::FILE* stream, char* field_buffer, std::size_t width)
 
 const char* split_file_name(const char* entry_name, char (&output_name)[output_name_size])
 {
-    return after_last_separator(entry_name, output_name);
+    return last_component(as_utf8(entry_name, output_name), stored_separators);
 }
 
 int extract_wav(const char* output_name, const archive_source& archive, archive_reading& reading,

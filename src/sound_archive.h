@@ -16,6 +16,7 @@
 #include <memory>
 #include <span>
 
+#include "archive_io.h"
 #include "platform.h"
 #include "protection.h"
 

@@ -16,7 +16,8 @@
 #include <unistd.h>
 
 #include "archive_builder.h"
-#include "sound_archive.h"
+#include "output_file.h"  // temporary_prefix
+#include "sound_archive.h"  // progress_threshold
 #include "test_support.h"
 
 namespace {

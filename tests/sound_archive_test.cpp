@@ -8,6 +8,7 @@
 
 #include "archive_builder.h"
 #include "name_fold.h"
+#include "names.h"
 #include "sound_archive.h"
 #include "terminal_text.h"
 #include "test_support.h"
@@ -31,6 +32,40 @@ TEST(SplitFileName, TakesThePartAfterTheLastSlash)
         EXPECT_STREQ(split_file_name(name, output_name), expected) << "for \"" << name << "\"";
     const char* name = "dir/x.wav";
     EXPECT_EQ(split_file_name(name, output_name), name + 4) << "a view into the name, not a copy";
+}
+
+// Each system's rules, tested here whatever the build is for.
+TEST(PlainNames, FollowEachSystemsRules)
+{
+    const std::string longest(255, 'n'), astral = "\xf0\x9f\x94\x8a";  // two UTF-16 units
+    std::string wide_longest;
+    for (int i = 0; i < 127; ++i)
+        wide_longest += astral;
+    struct row {
+        std::string name;
+        bool linux_plain, windows_plain;
+    };
+    const row rows[] = {
+        {"plain.wav", true, true},         {"dir/x.wav", false, false},       {"dir\\x.wav", true, false},
+        {"c:evil.wav", true, false},       {"x.wav:stream", true, false},     {"CON", true, false},
+        {"con.wav", true, false},          {"Lpt1.txt", true, false},         {"COM9", true, false},
+        {"aux.tar.gz", true, false},       {"conout$.wav", true, false},      {"dot.", true, false},
+        {"space ", true, false},           {"nul .wav", true, false},         {"NUL  .txt", true, false},
+        {"COM\xC2\xB9.wav", true, false},  {"lpt\xC2\xB3", true, false},      {"del\x7f.wav", true, false},
+        {"tab\t.wav", true, false},        {"CONSOLE.wav", true, true},       {"com10.wav", true, true},
+        {"nul_not.wav", true, true},       {"COM\xC2\xB9\xC2\xB9.wav", true, true},
+        {longest, true, true},             {longest + "n", false, false},
+        {wide_longest + "n", false, true},  // 509 bytes, 255 units
+        {wide_longest + astral, false, false},
+    };
+    for (const auto& [name, linux_plain, windows_plain] : rows) {
+        EXPECT_EQ(is_linux_plain_name(name.c_str()), linux_plain) << name;
+        EXPECT_EQ(is_windows_plain_name(name.c_str()), windows_plain) << name;
+    }
+    // Windows' separators, stored and on the command line.
+    EXPECT_STREQ(last_component("a/b\\c.wav", "/\\"), "c.wav");
+    EXPECT_STREQ(last_component("C:a.zqa", "/\\:"), "a.zqa");
+    EXPECT_STREQ(last_component("dir\\", "/\\"), "");
 }
 
 TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
