@@ -28,7 +28,7 @@ enum class reason {
     not_a_name,       // the system takes no such name as a plain file here
     ends_first,       // the archive, or its pipe, ends before the sound does
     before_start,     // the sound would lie before the archive's start
-    not_ours,         // another's file came to a name of the tool's own
+    raced,            // another process changed the name, or a hidden name of the tool's own, meanwhile
 };
 
 struct cause {

@@ -286,21 +286,23 @@ int with_fresh_name(char (&name)[32], Make make)
 }
 
 // Names the closed file at `from` `to` by the map's "claim", where the file
-// system has neither no-replace renames nor hard links. Signals held.
-name_outcome claim_and_rename(const char* from, const char* to)
+// system has neither no-replace renames nor hard links. Signals held. Each
+// road below says in `why` why it failed.
+name_outcome claim_and_rename(const char* from, const char* to, cause& why)
 {
     int claim = create_named(to, O_WRONLY, 0666);
     if (claim < 0)
-        return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
+        return errno == EEXIST ? name_outcome::taken : (why = last_error(), name_outcome::failed);
     file_identity claimed{}, there{};
     if (identity_of(claim, &claimed) != 0) {
+        why = last_error();
         close(claim);
         return name_outcome::failed;  // nothing could tell the claim from another's file
     }
     set_pending(&outputs.claim, to, claimed);
     name_outcome result = name_outcome::taken;  // another's file came to the name: never replaced
     if (inspect_name(to, &there) == name_kind::other && same_file(there, claimed))
-        result = std::rename(from, to) == 0 ? name_outcome::named : name_outcome::failed;
+        result = std::rename(from, to) == 0 ? name_outcome::named : (why = last_error(), name_outcome::failed);
     close(claim);  // after the rename: on FUSE a close is a round trip, and the empty claim shows meanwhile
     if (result == name_outcome::failed)
         remove_if_same(to, claimed);
@@ -367,21 +369,21 @@ int rename_keeping_taken(const char* from, const char* to)
 // Gives the closed file at the temporary name `from` the name `to`, never
 // replacing anything there: by a rename that refuses a taken name, or where
 // the file system has none, by a hard link, or else by a claim.
-name_outcome rename_no_replace(const char* from, const char* to, const file_identity& identity)
+name_outcome rename_no_replace(const char* from, const char* to, const file_identity& identity, cause& why)
 {
     if (rename_keeping_taken(from, to) == 0)
         return name_outcome::named;
     if (errno == EEXIST)
         return name_outcome::taken;
     if (outputs.keep_taken != way::refused)
-        return name_outcome::failed;  // the name's refusal, not the way's
+        return why = last_error(), name_outcome::failed;  // the name's refusal, not the way's
     if (by_way(&outputs.hard_link, from, to, [](const char* a, const char* b) { return link(a, b); }) == 0) {
         remove_if_same(from, identity);
         return name_outcome::named;
     }
     if (errno == EEXIST)
         return name_outcome::taken;
-    return outputs.hard_link == way::refused ? claim_and_rename(from, to) : name_outcome::failed;
+    return outputs.hard_link == way::refused ? claim_and_rename(from, to, why) : (why = last_error(), name_outcome::failed);
 }
 
 // Moves what is at `name` to a fresh hidden name, in `aside`, never
@@ -406,42 +408,45 @@ int move_aside(const char* name, char (&aside)[32])
 // there since; where it cannot, it stays where it is, and `kept` says where.
 void put_back(const char* aside, const char* name, const file_identity& moved, char (&kept)[32])
 {
-    if (rename_no_replace(aside, name, moved) != name_outcome::named)
+    cause ignored;
+    if (rename_no_replace(aside, name, moved, ignored) != name_outcome::named)
         std::snprintf(kept, sizeof kept, "%s", aside);
 }
 
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "moved aside" draws it. Called with the signals held.
 name_outcome move_aside_into(const char* from, const char* to, const file_identity& replacing,
-                             const file_identity& identity, char (&kept)[32])
+                             const file_identity& identity, cause& why, char (&kept)[32])
 {
     char aside[32];
     if (move_aside(to, aside) != 0)  // ENOENT: the name is free now: take it, replacing nothing
-        return errno == ENOENT ? rename_no_replace(from, to, identity) : name_outcome::failed;
+        return errno == ENOENT ? rename_no_replace(from, to, identity, why) : (why = last_error(), name_outcome::failed);
     file_identity moved{};
     const bool found = inspect_name(aside, &moved) == name_kind::other && same_file(moved, replacing);
-    name_outcome result = found ? rename_no_replace(from, to, identity) : name_outcome::failed;
+    name_outcome result = found ? rename_no_replace(from, to, identity, why) : (why = {reason::raced}, name_outcome::failed);
     if (result == name_outcome::named)
         remove_if_same(aside, moved);
     else
         put_back(aside, to, moved, kept);
+    if (result != name_outcome::named && result != name_outcome::failed)
+        why = {reason::raced};  // another's file came to the name, or took the place of what was there
     return result == name_outcome::named ? name_outcome::named : name_outcome::failed;
 }
 
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "exchanged" draws it. Called with the signals held.
 name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity,
-                           char (&kept)[32])
+                           cause& why, char (&kept)[32])
 {
     const auto exchange = [](const char* a, const char* b) {
         return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
     };
     if (by_way(&outputs.exchange, from, to, exchange, true) != 0) {
         if (errno == ENOENT)  // the name is free now: take it, replacing nothing
-            return rename_no_replace(from, to, identity);
+            return rename_no_replace(from, to, identity, why);
         if (outputs.exchange != way::refused)
-            return name_outcome::failed;  // the name's refusal, or a passing one
-        return move_aside_into(from, to, replacing, identity, kept);
+            return why = last_error(), name_outcome::failed;  // the name's refusal, or a passing one
+        return move_aside_into(from, to, replacing, identity, why, kept);
     }
     file_identity displaced;
     if (inspect_name(from, &displaced) != name_kind::nothing && same_file(displaced, replacing)) {
@@ -452,6 +457,7 @@ name_outcome exchange_into(const char* from, const char* to, const file_identity
     // file returns to its temporary name. Where the name has moved on since,
     // taking this file with it, what came from the name goes back to it if
     // it is free; else it stays where it is, and the run says so.
+    why = {reason::raced};
     if (renameat2(AT_FDCWD, from, AT_FDCWD, to, RENAME_EXCHANGE) == 0) {
         // What came back is this file, or else what came to the name
         // since: the file that was to be replaced goes, anything else stays.
@@ -506,6 +512,11 @@ void start_platform()
 void end_line(std::FILE* stream)
 {
     std::fputc('\n', stream);
+}
+
+cause last_error()
+{
+    return {reason::system, errno};
 }
 
 bool is_terminal(std::FILE* stream)
@@ -788,8 +799,10 @@ output_file::output_file()
 {
     if (outputs.made_as != new_output::temporary_name) {
         fd_ = create_unnamed(O_WRONLY, 0666);
-        if (fd_ < 0 && !not_supported(errno))
+        if (fd_ < 0 && !not_supported(errno)) {
+            why_ = last_error();
             return;
+        }
         if (fd_ >= 0 && outputs.made_as == new_output::unknown) {
             outputs.made_as = find_link_way(fd_);
             outputs.close_check = find_close_check();
@@ -805,8 +818,10 @@ output_file::output_file()
         return;  // its identity is taken only on the roads that need it
     held_signals held;
     fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); });
-    if (fd_ < 0)
+    if (fd_ < 0) {
+        why_ = last_error();
         return;
+    }
     port_.at = stage::temporary;
     identity_of(fd_, &identity_);
     set_pending(&outputs.temporary, temp_name_, identity_);
@@ -824,7 +839,8 @@ output_file::~output_file()
 }
 
 // An unnamed file is linked to a free name and then closed; where that
-// close fails, the name it just took is given up. To replace, it is linked
+// close fails and closing may fail here, the name it just took is given up
+// (where it cannot, the file at its name is whole all the same). To replace, it is linked
 // under a hidden temporary name first. A file with a temporary name is
 // closed before it is renamed, so that a failing close never costs what was
 // at the name.
@@ -833,27 +849,27 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     if (port_.at == stage::none || port_.at == stage::named)
         return name_outcome::failed;
     if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
-        return name_outcome::failed;  // an archive is never moved aside or removed
+        return why_ = {reason::archive_at_name}, name_outcome::failed;  // never moved aside or removed
     held_signals held(port_.at == stage::temporary || replacing != nullptr);
     if (port_.at == stage::unnamed && replacing == nullptr) {
         const bool may_fail = outputs.close_check != closing::cannot_fail;
         if (may_fail)
             identity_of(fd_, &identity_);
         if (link_unnamed(fd_, name, outputs.made_as) != 0)
-            return errno == EEXIST ? name_outcome::taken : name_outcome::failed;
+            return errno == EEXIST ? name_outcome::taken : (why_ = last_error(), name_outcome::failed);
         port_.at = stage::named;
         int closed = close(fd_);
         fd_ = -1;
-        if (closed == 0)
+        if (closed == 0 || !may_fail)
             return name_outcome::named;
-        if (may_fail)
-            remove_if_same(name, identity_);
+        why_ = last_error();
+        remove_if_same(name, identity_);
         return name_outcome::failed;
     }
     if (port_.at == stage::unnamed) {
         identity_of(fd_, &identity_);
         if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.made_as); }) != 0)
-            return name_outcome::failed;
+            return why_ = last_error(), name_outcome::failed;
         port_.at = stage::temporary;
         set_pending(&outputs.temporary, temp_name_, identity_);
     }
@@ -861,15 +877,15 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     // asked once, while the file is still open, which keeps its number (vfat).
     file_identity there;
     if (fd_ >= 0 && (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_)))
-        return name_outcome::failed;
+        return why_ = {reason::raced}, name_outcome::failed;
     if (fd_ >= 0) {
         int closed = close(fd_);
         fd_ = -1;
         if (closed != 0)  // the file may not hold what was written: the destructor gives it up
-            return name_outcome::failed;
+            return why_ = last_error(), name_outcome::failed;
     }
-    name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_, kept_)
-                                         : rename_no_replace(temp_name_, name, identity_);
+    name_outcome result = replacing != nullptr ? exchange_into(temp_name_, name, *replacing, identity_, why_, kept_)
+                                         : rename_no_replace(temp_name_, name, identity_, why_);
     if (result == name_outcome::named) {
         port_.at = stage::named;
         set_pending(&outputs.temporary, nullptr);

@@ -333,6 +333,11 @@ bool reads_by_position(std::FILE* stream)
 }
 
 
+cause last_error()
+{
+    return {reason::system, static_cast<int>(GetLastError())};
+}
+
 bool is_terminal(std::FILE* stream)
 {
     return stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console;
@@ -396,8 +401,10 @@ using stage = output_port_state::stage;
 output_file::output_file()
 {
     HANDLE handle = create_hidden(temp_name_, GENERIC_WRITE | DELETE, 0);
-    if (handle == INVALID_HANDLE_VALUE)
+    if (handle == INVALID_HANDLE_VALUE) {
+        why_ = last_error();
         return;
+    }
     port_.marked = set_delete_mark(handle, true);
     identify_handle(handle, &identity_);
     fd_ = _open_osfhandle(reinterpret_cast<intptr_t>(handle), _O_WRONLY | _O_BINARY);
@@ -405,6 +412,7 @@ output_file::output_file()
         port_.at = stage::temporary;
         return;
     }
+    why_ = {reason::system, ERROR_TOO_MANY_OPEN_FILES};  // the C runtime's table is full
     CloseHandle(handle);
     if (!port_.marked)
         DeleteFileW(to_wide(temp_name_).c_str());
@@ -491,7 +499,7 @@ bool move_aside(HANDLE handle, char (&aside)[32])
 name_outcome output_file::name(const char* name, const file_identity* replacing, const folded_names* archives)
 {
     if (replacing != nullptr && (archives == nullptr || archives->may_spell(name)))
-        return name_outcome::failed;  // an archive is never renamed aside or deleted
+        return why_ = {reason::archive_at_name}, name_outcome::failed;  // never renamed aside or deleted
     if (port_.at != stage::temporary)
         return name_outcome::failed;
     HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(fd_));
@@ -500,8 +508,9 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     if (replacing != nullptr) {
         there = open_to_replace(name, *replacing);
         if (there == INVALID_HANDLE_VALUE && GetLastError() != ERROR_FILE_NOT_FOUND)
-            return name_outcome::failed;  // (gone meanwhile: the name is taken free, replacing nothing)
+            return why_ = last_error(), name_outcome::failed;  // (gone meanwhile: taken free, replacing nothing)
         if (there != INVALID_HANDLE_VALUE && !move_aside(there, aside)) {
+            why_ = last_error();
             CloseHandle(there);
             return name_outcome::failed;
         }
@@ -517,7 +526,10 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     }
     if (!named) {
         port_.marked = set_delete_mark(handle, true);
-        return error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS ? name_outcome::taken : name_outcome::failed;
+        if (error == ERROR_ALREADY_EXISTS || error == ERROR_FILE_EXISTS)
+            return replacing != nullptr ? (why_ = {reason::raced}, name_outcome::failed) : name_outcome::taken;
+        why_ = {reason::system, static_cast<int>(error)};
+        return name_outcome::failed;
     }
     port_.at = stage::named;
     FILE_BASIC_INFO basic{};  // times of 0 stay as they are

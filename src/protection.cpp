@@ -53,18 +53,21 @@ bool run_archives::find(const archive_list& archives, std::vector<archive_handle
     return complete_;
 }
 
-bool run_archives::may_replace(const char* name, const file_identity& reading, file_identity* found) const
+cause run_archives::may_replace(const char* name, const file_identity& reading, file_identity* found) const
 {
     file_identity named[2];
-    if (!complete_ || inspect_name(name, &named[0]) != name_kind::other)
-        return false;  // a directory, or nothing any more (a free name was taken a moment ago)
+    const name_kind kind = inspect_name(name, &named[0]);
+    if (kind != name_kind::other)  // nothing any more: another took the free name and left it since
+        return {kind == name_kind::directory ? reason::folder_at_name : reason::raced};
+    if (!complete_)
+        return {reason::no_tables};
     *found = named[0];
     if (names_.may_spell(name))
-        return false;
+        return {reason::archive_at_name};
     if (identify_file(name, &named[1]) != 0)  // where a link leads, if anywhere
         named[1] = named[0];
     for (const file_identity& identity : named)
         if (same_file(identity, reading) || std::binary_search(identities_.begin(), identities_.end(), identity, before))
-            return false;
-    return true;
+            return {reason::archive_at_name};
+    return {};
 }

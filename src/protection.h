@@ -43,8 +43,9 @@ public:
     // driver's, vfat's) may differ from one spelling to the next. Never the
     // archive being read, nor a file that was an archive of the run when it
     // began, by identity: a hard link, a link that leads to it. And nothing
-    // at all where the tables could not be had.
-    bool may_replace(const char* name, const file_identity& reading, file_identity* found) const;
+    // at all where the tables could not be had. Answers none where it may,
+    // else the reason why not.
+    cause may_replace(const char* name, const file_identity& reading, file_identity* found) const;
 
     // The archives' folded names, which the replacing roads refuse too.
     const folded_names& names() const { return names_; }

@@ -34,17 +34,23 @@ std::vector<char> bytes_if_free(std::size_t size)
 
 // ---- Copying an entry -------------------------------------------------------
 
-// Writes all `size` bytes to `fd`. -1: a write failed or wrote nothing.
-int write_all(int fd, const char* buffer, std::size_t size)
+// Writes all `size` bytes to `fd`; failed: a write failed or wrote nothing.
+cause write_all(int fd, const char* buffer, std::size_t size)
 {
     while (size > 0) {
         long long count = write_some(fd, buffer, size);
         if (count <= 0)
-            return -1;
+            return last_error();
         buffer += count;
         size -= static_cast<std::size_t>(count);
     }
-    return 0;
+    return {};
+}
+
+// Why a read of `stream` came short: its error, or its end.
+cause short_read(std::FILE* stream)
+{
+    return std::ferror(stream) != 0 ? last_error() : cause{reason::ends_first};
 }
 
 // The percentage of a large entry's copy on a terminal, after "...":
@@ -73,31 +79,32 @@ void erase_percentage(const percentage& shown)
 }
 
 // Reads the pipe on from `*at` up to `offset`, passing over what lies
-// before it. -1: the pipe ended first.
-int read_pipe_to(std::FILE* pipe, long long* at, long long offset, copy_buffer& buffer)
+// before it; failed: the pipe ended first, or could not be read.
+cause read_pipe_to(std::FILE* pipe, long long* at, long long offset, copy_buffer& buffer)
 {
     std::span<char> bytes = buffer.take();
     while (*at < offset) {
         const auto gap = static_cast<unsigned long long>(offset - *at);
         std::size_t count = std::fread(bytes.data(), 1, gap < bytes.size() ? gap : bytes.size(), pipe);
         if (count == 0)
-            return -1;
+            return short_read(pipe);
         *at += static_cast<long long>(count);
     }
-    return 0;
+    return {};
 }
 
 // Moves the next `size` bytes of `pipe` to `out`: by the kernel where it
-// can, through the run's buffer for the rest. -1: the pipe ended first, or a
-// write failed; what was read counts as read all the same.
-int move_from_pipe(std::FILE* pipe, archive_reading& reading, int out, unsigned long long size)
+// can, through the run's buffer for the rest; failed: the pipe ended first,
+// or a read or a write failed. What was read counts as read all the same.
+cause move_from_pipe(std::FILE* pipe, archive_reading& reading, int out, unsigned long long size)
 {
     unsigned long long left = size;
     if (reading.kernel_copies) {
         kernel_copy result = move_in_kernel(pipe, out, &left);
+        const cause why = result == kernel_copy::failed ? last_error() : cause{left > 0 ? reason::ends_first : reason::none};
         reading.pipe_at += static_cast<long long>(size - left);
         if (result != kernel_copy::not_here)
-            return result == kernel_copy::done && left == 0 ? 0 : -1;
+            return why;
         reading.kernel_copies = false;
     }
     std::span<char> bytes = reading.buffer->take();
@@ -105,10 +112,12 @@ int move_from_pipe(std::FILE* pipe, archive_reading& reading, int out, unsigned 
         std::size_t count = std::fread(bytes.data(), 1, left < bytes.size() ? left : bytes.size(), pipe);
         reading.pipe_at += static_cast<long long>(count);
         left -= count;
-        if (count == 0 || write_all(out, bytes.data(), count) != 0)
-            return -1;
+        if (count == 0)
+            return short_read(pipe);
+        if (cause why = write_all(out, bytes.data(), count); why.failed())
+            return why;
     }
-    return 0;
+    return {};
 }
 
 // Entries up to 16 KiB are written from the buffer's window: a write costs
@@ -117,50 +126,52 @@ int move_from_pipe(std::FILE* pipe, archive_reading& reading, int out, unsigned 
 constexpr unsigned long long small_entry = 16 << 10;
 
 // Copies `size` bytes at `offset` of the archive to `out`: by the kernel
-// where it can, through the run's buffer for the rest. -1: the archive ends
-// inside the range, or a read or a write failed.
-int copy_piece(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
-               int out)
+// where it can, through the run's buffer for the rest; failed: the archive
+// ends inside the range, or a read or a write failed.
+cause copy_piece(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
+                 int out)
 {
     if (size == 0)
-        return 0;  // wherever its offset points
-    if (archive.pipe != nullptr)
-        return read_pipe_to(archive.pipe, &reading.pipe_at, offset, *reading.buffer) == 0 &&
-                       move_from_pipe(archive.pipe, reading, out, size) == 0
-                   ? 0
-                   : -1;
+        return {};  // wherever its offset points
+    if (archive.pipe != nullptr) {
+        cause why = read_pipe_to(archive.pipe, &reading.pipe_at, offset, *reading.buffer);
+        return why.failed() ? why : move_from_pipe(archive.pipe, reading, out, size);
+    }
     if (size <= small_entry && reading.buffer->holds_windows()) {
-        const char* bytes = reading.buffer->window(archive.stream, offset, static_cast<std::size_t>(size));
-        return bytes != nullptr ? write_all(out, bytes, static_cast<std::size_t>(size)) : -1;
+        cause why;
+        const char* bytes = reading.buffer->window(archive.stream, offset, static_cast<std::size_t>(size), &why);
+        return bytes != nullptr ? write_all(out, bytes, static_cast<std::size_t>(size)) : why;
     }
     if (reading.kernel_copies) {
         kernel_copy result = copy_in_kernel(archive.stream, &offset, &size, out);
         if (result == kernel_copy::failed)
-            return -1;
+            return last_error();
         reading.kernel_copies = result == kernel_copy::done;
     }
     std::span<char> bytes = reading.buffer->take();
     while (size > 0) {
         std::size_t want = size < bytes.size() ? static_cast<std::size_t>(size) : bytes.size();
         long long count = read_at(archive.stream, bytes.data(), want, offset);
-        if (count <= 0 || write_all(out, bytes.data(), static_cast<std::size_t>(count)) != 0)
-            return -1;
+        if (count <= 0)
+            return count < 0 ? last_error() : cause{reason::ends_first};
+        if (cause why = write_all(out, bytes.data(), static_cast<std::size_t>(count)); why.failed())
+            return why;
         offset += count;
         size -= static_cast<unsigned long long>(count);
     }
-    return 0;
+    return {};
 }
 
 // Copies the entry's range, in pieces of 8 MiB where its progress is shown.
-int copy_range(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
-               int out)
+cause copy_range(const archive_source& archive, archive_reading& reading, long long offset, unsigned long long size,
+                 int out)
 {
     constexpr unsigned long long piece = 8ull << 20;
     if (!reading.show_progress)
         return copy_piece(archive, reading, offset, size, out);
     percentage shown;
-    int status = 0;
-    for (unsigned long long done = 0; status == 0 && done < size; done += piece) {
+    cause status;
+    for (unsigned long long done = 0; !status.failed() && done < size; done += piece) {
         show_percentage(&shown, done, size);
         status = copy_piece(archive, reading, offset + static_cast<long long>(done),
                             size - done < piece ? size - done : piece, out);
@@ -171,7 +182,7 @@ int copy_range(const archive_source& archive, archive_reading& reading, long lon
 
 }  // namespace
 
-const char* copy_buffer::window(std::FILE* stream, long long offset, std::size_t size)
+const char* copy_buffer::window(std::FILE* stream, long long offset, std::size_t size, cause* why)
 {
     const long long end = at_ + static_cast<long long>(held_);
     if (held_ > 0 && offset >= at_ && offset + static_cast<long long>(size) <= end) {
@@ -182,9 +193,13 @@ const char* copy_buffer::window(std::FILE* stream, long long offset, std::size_t
         next_ = offset >= at_ && offset <= end ? 2 * held_ : served_ + served_ / 4;
     next_ = next_ < size ? size : next_ > window_size ? window_size : next_;
     long long count = read_at(stream, bytes_.data(), next_, offset);
+    if (count < 0)
+        *why = last_error();
     at_ = offset;
     held_ = count > 0 ? static_cast<std::size_t>(count) : 0;
     served_ = size;
+    if (held_ < size && count >= 0)
+        *why = {reason::ends_first};
     return held_ >= size ? bytes_.data() : nullptr;
 }
 
@@ -194,17 +209,23 @@ namespace {
 
 // Copies the entry into a new output file and names it once complete: a
 // free name at once, a taken one only where it may be written, and only in
-// place of what was found there. -1: nothing new is left at any name.
+// place of what was found there. -1: nothing new is left at any name, and
+// `why` says why.
 int write_output(const char* output_name, const archive_source& archive, archive_reading& reading,
-                 std::int32_t data_offset, std::uint32_t data_size)
+                 std::int32_t data_offset, std::uint32_t data_size, cause* why)
 {
     output_file file;
-    if (file.descriptor() < 0 || copy_range(archive, reading, data_offset, data_size, file.descriptor()) != 0)
+    if (file.descriptor() < 0)
+        return *why = file.why(), -1;
+    if ((*why = copy_range(archive, reading, data_offset, data_size, file.descriptor())).failed())
         return -1;
     name_outcome result = file.name(output_name, nullptr);
     file_identity found;
-    if (result == name_outcome::taken && archive.run->may_replace(output_name, archive.identity, &found))
+    if (result == name_outcome::taken && (*why = archive.run->may_replace(output_name, archive.identity, &found)).failed())
+        return -1;
+    if (result == name_outcome::taken)
         result = file.name(output_name, &found, &archive.run->names());
+    *why = result == name_outcome::named ? cause{} : file.why();
     if (*file.kept() != '\0') {
         char after[64];
         std::snprintf(after, sizeof after, ": it is now %s", file.kept());
@@ -347,7 +368,7 @@ bool spool_bytes(std::FILE* pipe, std::FILE* spool, archive_reading& reading, un
     for (std::size_t count = 1; size > 0 && count > 0; size -= count) {
         count = std::fread(bytes.data(), 1, size < bytes.size() ? size : bytes.size(), pipe);
         reading.pipe_at += static_cast<long long>(count);
-        if (count > 0 && write_all(fileno(spool), bytes.data(), count) != 0)
+        if (count > 0 && write_all(fileno(spool), bytes.data(), count).failed())
             return false;
         hash_bytes(hash, bytes.data(), count);
         *spooled += static_cast<long long>(count);
@@ -383,7 +404,7 @@ index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& rea
 {
     std::uint64_t hash = 0xCBF29CE484222325ull;
     long long spooled = 0;  // the bytes it holds, all written
-    if (write_all(fileno(spool), held.data(), held.size()) == 0) {
+    if (!write_all(fileno(spool), held.data(), held.size()).failed()) {
         hash_bytes(&hash, held.data(), held.size());
         spooled = static_cast<long long>(held.size());
     } else {
@@ -476,7 +497,8 @@ int walk_index(const char* archive_path, const archive_source& archive, archive_
         std::size_t line_columns = announce_entry(entry_name);
         reading.show_progress = line_columns > 0 && data_size >= progress_threshold && percentage_fits(line_columns);
         char output_name[output_name_size];
-        int status = extract_wav(split_file_name(entry_name, output_name), archive, reading, data_offset, data_size);
+        cause why;
+        int status = extract_wav(split_file_name(entry_name, output_name), archive, reading, data_offset, data_size, &why);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
     }
@@ -498,15 +520,21 @@ const char* split_file_name(const char* entry_name, char (&output_name)[output_n
 }
 
 int extract_wav(const char* output_name, const archive_source& archive, archive_reading& reading,
-                std::int32_t data_offset, std::uint32_t data_size)
+                std::int32_t data_offset, std::uint32_t data_size, cause* why)
 {
+    cause ignored;
+    why = why != nullptr ? why : &ignored;
     // -1 at once, before anything is created: no such range in the archive,
     // or a name that is no plain file here.
     bool past_the_end = archive.size >= 0 && data_offset + 0ll + data_size > archive.size;
-    if ((data_size > 0 && (data_offset < 0 || past_the_end)) || !is_plain_name(output_name))
+    *why = {data_size > 0 && data_offset < 0 ? reason::before_start
+            : data_size > 0 && past_the_end  ? reason::ends_first
+            : !is_plain_name(output_name)    ? reason::not_a_name
+                                             : reason::none};
+    if (why->failed())
         return -1;
     // -1: the copy failed, or the name is a directory or an archive of the run.
-    return write_output(output_name, archive, reading, data_offset, data_size);
+    return write_output(output_name, archive, reading, data_offset, data_size, why);
 }
 
 int load_snd_zqa(const archive_path& path, archive_handle held, const run_archives& archives, copy_buffer& buffer)

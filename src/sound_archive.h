@@ -69,8 +69,8 @@ public:
     // more, or twice the last where entries go on side by side, between the
     // entry itself and window_size: entries far apart cost about the bytes
     // they hold, entries side by side one read per window_size. nullptr:
-    // the file ends first, or cannot be read.
-    const char* window(std::FILE* stream, long long offset, std::size_t size);
+    // the file ends first, or cannot be read, as `why` says.
+    const char* window(std::FILE* stream, long long offset, std::size_t size, cause* why);
 
     static constexpr std::size_t window_size = 64 << 10;
     bool holds_windows() const { return bytes_.size() >= window_size; }
@@ -114,9 +114,10 @@ inline constexpr unsigned long long progress_threshold = 64ull << 20;
 // of the run. A range that runs past the end of a regular archive fails
 // before anything is created. Names the system would not take as a plain
 // file (on Windows: ':', device names, a trailing dot or space, control
-// characters) are refused. The stream's position is left as it was.
+// characters) are refused. The stream's position is left as it was. On -1,
+// `why` (unless nullptr) says why: the system's error, or the tool's reason.
 int extract_wav(const char* output_name, const archive_source& archive, archive_reading& reading,
-                std::int32_t data_offset, std::uint32_t data_size);
+                std::int32_t data_offset, std::uint32_t data_size, cause* why = nullptr);
 
 // Extracts every entry of the archive at `archive_path` into the working
 // directory, with one progress line per entry on standard output. `held` is

@@ -865,31 +865,47 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
                       too_big = "extract [big.wav]...failed.\nextract [x/taken.wav]...failed.\n";
     const std::string fine = start + "extract [new.wav]...done.\nextract [taken.wav]...done.\n" + refused + too_big;
     const std::string none = start + "extract [new.wav]...failed.\nextract [taken.wav]...failed.\n" + refused + too_big;
-    const std::pair<run_options, std::string> roads[] = {
+    // Each road, what it prints, and whether the sounds at free names are there.
+    const std::tuple<run_options, std::string, bool> roads[] = {
         // A hidden temporary name, closed before it is named: no unnamed
         // files, or no way to link them (no AT_EMPTY_PATH, no /proc).
-        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile"}, fine},
-        {{.file_size_limit = 64 << 10, .faults = "no_link"}, fine},
+        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile"}, fine, true},
+        {{.file_size_limit = 64 << 10, .faults = "no_link"}, fine, true},
         // No no-replace rename: the name is taken by a hard link; without
         // links either, it is claimed.
-        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile,no_rename2"}, fine},
-        {{.file_size_limit = 64 << 10, .faults = "no_hard_link,no_rename2"}, fine},
+        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile,no_rename2"}, fine, true},
+        {{.file_size_limit = 64 << 10, .faults = "no_hard_link,no_rename2"}, fine, true},
         // A close that fails never costs the old file, on either road.
-        {{.faults = "failing_close"}, none},
-        {{.faults = "failing_close,no_tmpfile"}, none},
+        {{.faults = "failing_close"}, none, false},
+        {{.faults = "failing_close,no_tmpfile"}, none, false},
+        // Where a close is not to fail, one that fails all the same after
+        // the name is given leaves the whole sound there: done. One before
+        // the name (to replace) keeps the old file.
+        {{.faults = "close_fails_locally"},
+         start + "extract [new.wav]...done.\nextract [taken.wav]...failed.\n" + refused +
+             "extract [big.wav]...done.\nextract [x/taken.wav]...failed.\n",
+         true},
         // With no descriptor to spare, no file can be made at all.
-        {{.open_files_limit = 4}, none},
+        {{.open_files_limit = 4}, none, false},
     };
-    for (const auto& [options, out] : roads) {
+    for (const auto& [options, out, free_named] : roads) {
         SCOPED_TRACE(options.faults);
         put("taken.wav", "old");
         fs::remove(dir / "new.wav");
+        fs::remove(dir / "big.wav");
         expect_run({"h.zqa"}, out, "", options);
         bool named = out == fine;
-        EXPECT_EQ(list_dir(dir.path()), (named ? names{"dir.wav", "h.zqa", "new.wav", "taken.wav"}
-                                               : names{"dir.wav", "h.zqa", "taken.wav"}))
-            << "no temporary file";
+        names files{"dir.wav", "h.zqa", "taken.wav"};
+        if (free_named)
+            files.push_back("new.wav");
+        if (free_named && !named)
+            files.push_back("big.wav");
+        std::sort(files.begin(), files.end());
+        EXPECT_EQ(list_dir(dir.path()), files) << "no temporary file";
         EXPECT_EQ(get("taken.wav"), named ? "t" : "old");
+        if (free_named && !named) {
+            EXPECT_TRUE(get("big.wav") == std::string(128 << 10, 'b'));
+        }
         EXPECT_TRUE(get("h.zqa") == archive);
     }
 }

@@ -15,6 +15,8 @@
 //   failing_close  closing a file the tool made for an output fails (after
 //                  closing it), as on a network file system that reports a
 //                  late write error, which statfs then says it is (NFS);
+//   close_fails_locally  the same, on the file system as it is, whose close
+//                  the tool counts on (tmpfs, ext4...);
 //   unstable_inode once the tool has made its first output file, stat and
 //                  lstat give every file another inode number, as a file
 //                  system does that numbers a file anew each time it loads
@@ -166,7 +168,7 @@ extern "C" int close(int fd)
     if (output)
         made_for_output[fd] = false;
     int result = next<int (*)(int)>("close")(fd);
-    return result == 0 && output && fault("failing_close") ? refuse(EIO) : result;
+    return result == 0 && output && (fault("failing_close") || fault("close_fails_locally")) ? refuse(EIO) : result;
 }
 
 extern "C" int statfs(const char* path, struct statfs* status)
