@@ -34,3 +34,45 @@ void report(const char* before, const char* name, const char* after)
     end_line(stderr);
     std::fflush(stderr);  // the Windows C runtime buffers it into a file
 }
+
+namespace {
+
+// The tool's own words for each reason: short, with no name in them, no
+// ": " and no line break (a parser splits the line at its last ": ").
+const char* reason_text(reason why)
+{
+    switch (why) {
+    case reason::folder_at_name:
+        return "a folder has that name";
+    case reason::archive_at_name:
+        return "an archive of this run has that name";
+    case reason::no_tables:
+        return "there was no memory to tell this run's archives";
+    case reason::not_a_name:
+        return "the file system takes no such name";
+    case reason::ends_first:
+        return "the archive ends before the sound does";
+    case reason::before_start:
+        return "the sound lies before the archive's start";
+    case reason::raced:
+        return "another program changed the name meanwhile";
+    case reason::none:
+    case reason::system:
+        break;
+    }
+    return "";
+}
+
+}  // namespace
+
+void report_failure(const char* stored_path, const cause& why)
+{
+    char text[512];
+    if (why.why == reason::system)
+        system_error_text(why.error, text);
+    else
+        std::snprintf(text, sizeof text, "%s", reason_text(why.why));
+    char after[sizeof text + 2];
+    std::snprintf(after, sizeof after, ": %s", text);
+    report("failed to extract ", stored_path, after);
+}

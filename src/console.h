@@ -6,6 +6,8 @@
 #include <cstddef>
 #include <cstdio>
 
+#include "platform.h"
+
 // Writes the name or path `name` to `stream` (standard output or error):
 // on a terminal (a console on Windows) as the characters it spells, each one
 // that a terminal acts on or that hides or reorders text shown as '?'
@@ -18,3 +20,8 @@ std::size_t write_name(std::FILE* stream, const char* name);
 // `before`, the name `name` as names are shown, `after` (the tool's own
 // text) and a full stop.
 void report(const char* before, const char* name, const char* after = "");
+
+// The line that follows a sound's "failed.": "failed to extract PATH:
+// REASON.", PATH the stored path as the progress line shows it, REASON the
+// tool's own text for `why`, or the system's words for its error.
+void report_failure(const char* stored_path, const cause& why);

@@ -16,7 +16,7 @@ const char* last_component(const char* path, const char* separators)
 
 bool is_linux_plain_name(const char* name)
 {
-    return std::strchr(name, '/') == nullptr && std::strlen(name) <= 255;
+    return *name != '\0' && std::strchr(name, '/') == nullptr && std::strlen(name) <= 255;
 }
 
 namespace {
@@ -57,7 +57,7 @@ std::size_t utf16_length(const char* name)
 bool is_windows_plain_name(const char* name)
 {
     std::size_t length = std::strlen(name);
-    if (utf16_length(name) > 255 || std::strpbrk(name, ":/\\") != nullptr ||
+    if (length == 0 || utf16_length(name) > 255 || std::strpbrk(name, ":/\\") != nullptr ||
         (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
         return false;
     for (std::size_t at = 0; at < length; ++at)

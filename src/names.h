@@ -25,10 +25,10 @@ inline constexpr const char* path_separators = on_windows ? "/\\:" : "/";
 // it has none: a view into `path`.
 const char* last_component(const char* path, const char* separators);
 
-// Linux: no '/', and at most 255 bytes (NAME_MAX).
+// Linux: not empty, no '/', and at most 255 bytes (NAME_MAX).
 bool is_linux_plain_name(const char* name);
 
-// Windows, for a name in UTF-8: no ':' (a stream or a drive), '/' or '\' (a
+// Windows, for a name in UTF-8: not empty, no ':' (a stream or a drive), '/' or '\' (a
 // folder), no trailing dot or space (dropped, so that the file would get
 // another name), no control character, no device name whatever extension
 // or trailing spaces follow it ("nul .wav" is NUL), and at most 255 UTF-16

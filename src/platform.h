@@ -41,6 +41,10 @@ struct cause {
 // The system's last error (errno; on Windows GetLastError()) as a cause.
 cause last_error();
 
+// The system's own words for its error `error`, in UTF-8, without a
+// trailing full stop or line end.
+void system_error_text(int error, char (&text)[512]);
+
 // ---- The process and its console ---------------------------------------------
 
 // Start-up, first thing in the program. On Linux: a write past the

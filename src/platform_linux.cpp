@@ -519,6 +519,11 @@ cause last_error()
     return {reason::system, errno};
 }
 
+void system_error_text(int error, char (&text)[512])
+{
+    std::snprintf(text, sizeof text, "%s", std::strerror(error));
+}
+
 bool is_terminal(std::FILE* stream)
 {
     return stream == stdout ? terminals.out : stream == stderr && terminals.err;

@@ -338,6 +338,21 @@ cause last_error()
     return {reason::system, static_cast<int>(GetLastError())};
 }
 
+// FormatMessageW's text in the user's language, its ending (". ", CR LF)
+// stripped.
+void system_error_text(int error, char (&text)[512])
+{
+    wchar_t wide[256];
+    DWORD length = FormatMessageW(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
+                                  static_cast<DWORD>(error), 0, wide, sizeof wide / sizeof *wide, nullptr);
+    while (length > 0 && (wide[length - 1] == L'\r' || wide[length - 1] == L'\n' || wide[length - 1] == L' ' ||
+                          wide[length - 1] == L'.' || wide[length - 1] == L'\u3002'))  // (an ideographic one too)
+        --length;
+    wide[length] = L'\0';
+    if (length == 0 || WideCharToMultiByte(CP_UTF8, 0, wide, -1, text, sizeof text, nullptr, nullptr) <= 0)
+        std::snprintf(text, sizeof text, "system error %d", error);
+}
+
 bool is_terminal(std::FILE* stream)
 {
     return stream == stdout ? stdout_is_console : stream == stderr && stderr_is_console;
@@ -567,9 +582,16 @@ kernel_copy move_in_kernel(std::FILE*, int, unsigned long long*)
     return kernel_copy::not_here;
 }
 
+// A write that fails says why in errno, and not always in the system's
+// last error (a full disk may be a short write): where it does not, the
+// system's code for errno's reason stands in.
 long long write_some(int fd, const char* buffer, std::size_t size)
 {
-    return _write(fd, buffer, static_cast<unsigned>(size < (1u << 30) ? size : (1u << 30)));
+    SetLastError(ERROR_SUCCESS);
+    int written = _write(fd, buffer, static_cast<unsigned>(size < (1u << 30) ? size : (1u << 30)));
+    if (written < 0 && GetLastError() == ERROR_SUCCESS)
+        SetLastError(errno == ENOSPC ? ERROR_DISK_FULL : ERROR_WRITE_FAULT);
+    return written;
 }
 
 

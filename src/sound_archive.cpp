@@ -501,6 +501,8 @@ int walk_index(const char* archive_path, const archive_source& archive, archive_
         int status = extract_wav(split_file_name(entry_name, output_name), archive, reading, data_offset, data_size, &why);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
+        if (status != 0)
+            report_failure(entry_name, why);
     }
     return 0;
 }

@@ -46,11 +46,11 @@ protected:
     const std::string& name() const { return GetParam().first; }
     void put(const std::string& file, const std::string& bytes) { write_file(dir / file, bytes); }
     std::string get(const std::string& file) { return read_file(dir / file); }
-    void expect_run(const std::vector<std::string>& args, const std::string& out, const run_options& options = {})
+    void expect_run(const std::vector<std::string>& args, const printed& lines, const run_options& options = {})
     {
         run_result result = run_tool(dir, args, options);
-        EXPECT_EQ(result.out, out);
-        EXPECT_EQ(result.err, "");
+        EXPECT_EQ(result.out, lines.out);
+        EXPECT_EQ(result.err, lines.err);
         EXPECT_EQ(result.exit_code, 0);
     }
 
@@ -65,24 +65,23 @@ protected:
 TEST_P(OnFileSystem, OtherCasesOfAnArchivesNameAreKeptWhereTheFolderFolds)
 {
     const std::string archive = pack({{"snd/PACK.ZQA", "1"}, {"snd/pack.zqa", "2"}, {"snd/after.wav", "3"}});
-    const std::string verdict = folds() ? "failed." : "done.";
-    const std::string lines = "extract [snd/PACK.ZQA]..." + verdict + "\nextract [snd/pack.zqa]..." + verdict +
-                              "\nextract [snd/after.wav]...done.\n";
+    const printed lines = printed().sound("snd/PACK.ZQA", !folds(), why::archive).sound("snd/pack.zqa", !folds(), why::archive)
+                              .done("snd/after.wav");
     const fs::path top = dir;
     for (int way = 0; way < 3; ++way) {  // held, past the budget, by another path
         SCOPED_TRACE(way);
         dir = top / std::to_string(way);  // a folder each (fusefat garbles a file written over)
         fs::create_directory(dir);
         std::vector<std::string> args;
-        std::string out;
+        printed out;
         for (int at = 0; way == 1 && at < 39; ++at) {  // 40 archives under 16 descriptors
             args.push_back("e" + std::to_string(at) + ".zqa");
             put(args.back(), pack({}));
-            out += "0 sounds in " + args.back() + ".\n";
+            out.count(0, args.back());
         }
         args.push_back(way == 2 ? "../" + std::to_string(way) + "/Pack.zqa" : "Pack.zqa");
         put("Pack.zqa", archive);
-        expect_run(args, out + "3 sounds in " + args.back() + ".\n" + lines, {.open_files_limit = way == 1 ? 16 : -1});
+        expect_run(args, out.count(3, args.back()) += lines, {.open_files_limit = way == 1 ? 16 : -1});
         EXPECT_EQ(get("Pack.zqa"), archive);
         EXPECT_EQ(get("after.wav"), "3");
         if (!folds()) {
@@ -91,7 +90,7 @@ TEST_P(OnFileSystem, OtherCasesOfAnArchivesNameAreKeptWhereTheFolderFolds)
     }
     put("MYSOUN~1.ZQA", "old");
     put("My Sounds Pack.zqa", pack({{"MYSOUN~1.ZQA", "new"}}));
-    expect_run({"My Sounds Pack.zqa"}, "1 sounds in My Sounds Pack.zqa.\nextract [MYSOUN~1.ZQA]...failed.\n");
+    expect_run({"My Sounds Pack.zqa"}, printed().count(1, "My Sounds Pack.zqa").failed("MYSOUN~1.ZQA", why::archive));
     EXPECT_EQ(get("MYSOUN~1.ZQA"), "old");
     dir = top;
 }
@@ -102,7 +101,7 @@ TEST_P(OnFileSystem, PipedArchivesExtractExactly)
     const std::string a(70000, 'a'), b(70000, 'b'), c(70000, 'c');
     for (int pass = 0; pass < 2; ++pass) {
         expect_run({"/dev/stdin"},
-                   "3 sounds in /dev/stdin.\nextract [a.wav]...done.\nextract [b.wav]...done.\nextract [c.wav]...done.\n",
+                   printed().count(3, "/dev/stdin").done("a.wav").done("b.wav").done("c.wav"),
                    {.stdin_bytes = pack({{"a.wav", a}, {"b.wav", b}, {"c.wav", c}})});
         EXPECT_TRUE(get("a.wav") == a && get("b.wav") == b && get("c.wav") == c);
         EXPECT_EQ(list_dir(dir), (names{"a.wav", "b.wav", "c.wav"}));
@@ -130,7 +129,7 @@ TEST_P(OnFileSystem, NoRoomAndAKillLeaveTheOldFileWhole)
         std::fclose(filler);
     }
     expect_run({(outside / "big.zqa").string()},
-               "1 sounds in " + (outside / "big.zqa").string() + ".\nextract [big.wav]...failed.\n");
+               printed().count(1, (outside / "big.zqa").string()).failed("big.wav", why::system(ENOSPC)));
     EXPECT_EQ(get("big.wav"), old_bytes);
     fs::remove(dir / "filler");
 

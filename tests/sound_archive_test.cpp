@@ -46,7 +46,8 @@ TEST(PlainNames, FollowEachSystemsRules)
         bool linux_plain, windows_plain;
     };
     const row rows[] = {
-        {"plain.wav", true, true},         {"dir/x.wav", false, false},       {"dir\\x.wav", true, false},
+        {"", false, false},                {"plain.wav", true, true},         {"dir/x.wav", false, false},
+        {"dir\\x.wav", true, false},
         {"c:evil.wav", true, false},       {"x.wav:stream", true, false},     {"CON", true, false},
         {"con.wav", true, false},          {"Lpt1.txt", true, false},         {"COM9", true, false},
         {"aux.tar.gz", true, false},       {"conout$.wav", true, false},      {"dot.", true, false},

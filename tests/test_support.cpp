@@ -8,6 +8,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <fstream>
 #include <map>
 #include <stdexcept>
@@ -42,13 +43,18 @@ bool launcher_installed()
 
 bool holds_name(const fs::path& dir, const std::string& name)
 {
+    return name_refusal(dir, name).empty();
+}
+
+std::string name_refusal(const fs::path& dir, const std::string& name)
+{
     int fd = open((dir / name).c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
     if (fd < 0)
-        return false;
+        return std::strerror(errno);
     close(fd);
     const std::vector<std::string> listed = list_dir(dir);  // as spelled: vfat would drop a trailing dot
     fs::remove(dir / name);
-    return std::find(listed.begin(), listed.end(), name) != listed.end();
+    return std::find(listed.begin(), listed.end(), name) != listed.end() ? "" : "held under another name";
 }
 
 bool holds_fifos(const fs::path& dir)
@@ -365,4 +371,9 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
     result.out = master >= 0 ? terminal_text : read_file("/proc/self/fd/" + std::to_string(fileno(out_file.get())));
     result.err = read_file("/proc/self/fd/" + std::to_string(fileno(err_file.get())));
     return result;
+}
+
+std::string why::system(int error, const std::string& windows)
+{
+    return testing_windows_build() ? windows : std::strerror(error);
 }

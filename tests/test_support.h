@@ -16,6 +16,9 @@
 // (':', control characters, bytes that are not UTF-8); many file systems
 // have no unnamed files (O_TMPFILE).
 bool holds_name(const fs::path& dir, const std::string& name);
+// Why the file system under `dir` takes no `name`, in strerror's words; ""
+// where it does.
+std::string name_refusal(const fs::path& dir, const std::string& name);
 bool holds_fifos(const fs::path& dir);
 bool holds_links(const fs::path& dir);  // symbolic and hard
 bool holds_unnamed_files(const fs::path& dir);
@@ -97,3 +100,45 @@ run_result wait_tool(int pid);
 // writing there, unnamed or under a temporary name, holds data. false: it
 // never did within a minute, or the tool ended first.
 bool wait_until_copying(int pid, const fs::path& dir);
+
+// The tool's reasons for a failed sound, as it words them.
+namespace why {
+inline const std::string folder = "a folder has that name";
+inline const std::string archive = "an archive of this run has that name";
+inline const std::string no_tables = "there was no memory to tell this run's archives";
+inline const std::string no_name = "the file system takes no such name";
+inline const std::string ends = "the archive ends before the sound does";
+inline const std::string before = "the sound lies before the archive's start";
+// The system's own words for an error: strerror's for `error` on Linux,
+// `windows` for the Windows build (Wine's FormatMessageW, its full stop gone).
+std::string system(int error, const std::string& windows = "");
+}  // namespace why
+
+// What a run is to print, a line at a time, each line ended as the tool
+// under test ends it (CR LF on Windows; a line feed inside a stored path
+// stays the byte it is): its standard output, its standard error, and both
+// as one stream in the order written.
+struct printed {
+    std::string out, err, both;
+
+    printed& output(const std::string& line) { return out += line + line_end(), both += line + line_end(), *this; }
+    printed& error(const std::string& line) { return err += line + line_end(), both += line + line_end(), *this; }
+    // "COUNT sounds in ARCHIVE."
+    printed& count(long long count, const std::string& archive)
+    {
+        return output(std::to_string(count) + " sounds in " + archive + ".");
+    }
+    printed& done(const std::string& stored) { return output("extract [" + stored + "]...done."); }
+    // The verdict, and the reason on standard error.
+    printed& failed(const std::string& stored, const std::string& reason)
+    {
+        output("extract [" + stored + "]...failed.");
+        return error("failed to extract " + stored + ": " + reason + ".");
+    }
+    printed& sound(const std::string& stored, bool extracted, const std::string& reason)
+    {
+        return extracted ? done(stored) : failed(stored, reason);
+    }
+    printed& operator+=(const printed& more) { return out += more.out, err += more.err, both += more.both, *this; }
+    static std::string line_end() { return testing_windows_build() ? "\r\n" : "\n"; }
+};
