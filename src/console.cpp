@@ -76,3 +76,15 @@ void report_failure(const char* stored_path, const cause& why)
     std::snprintf(after, sizeof after, ": %s", text);
     report("failed to extract ", stored_path, after);
 }
+
+bool waits_for_key(const console_facts& facts)
+{
+    return facts.processes == 1 && facts.input_is_console && facts.output_is_console && facts.has_window &&
+           facts.started_by_shell;
+}
+
+std::string closing_line(const run_tally& tally, const std::string& folder)
+{
+    return std::to_string(tally.done) + " done, " + std::to_string(tally.failed) + " failed; the sounds are in " + folder +
+           ". Press a key to close this window.";
+}

@@ -5,6 +5,7 @@
 
 #include <cstddef>
 #include <cstdio>
+#include <string>
 
 #include "platform.h"
 
@@ -25,3 +26,22 @@ void report(const char* before, const char* name, const char* after = "");
 // REASON.", PATH the stored path as the progress line shows it, REASON the
 // tool's own text for `why`, or the system's words for its error.
 void report_failure(const char* stored_path, const cause& why);
+
+// What a run came to, for the line that closes a window of its own: the
+// "done." verdicts, and the "failed." ones with the archives that could not
+// be opened or read.
+struct run_tally {
+    long long done = 0;
+    long long failed = 0;
+};
+
+// Whether the run waits for a key before its window closes: only where the
+// console was made for it alone, its streams are that console, it has a
+// window, and the shell started it (a drop, a double-click, a shortcut).
+// Never from cmd, PowerShell, a terminal's tab, start, a script, a task, a
+// service, ssh, CI, or with a stream redirected.
+bool waits_for_key(const console_facts& facts);
+
+// The line that closes such a window: "N done, M failed; the sounds are in
+// FOLDER. Press a key to close this window."
+std::string closing_line(const run_tally& tally, const std::string& folder);

@@ -69,6 +69,25 @@ bool is_terminal(std::FILE* stream);
 // through the console.
 void write_terminal(std::FILE* stream, const char* text);
 
+// What the process finds of its console at its end (Windows; elsewhere all
+// nothing).
+struct console_facts {
+    unsigned long processes = 0;     // attached to its console (GetConsoleProcessList)
+    bool input_is_console = false;   // standard input and output are that console,
+    bool output_is_console = false;  // not a pipe or a file
+    bool has_window = false;         // GetConsoleWindow answers one
+    bool started_by_shell = false;   // the parent process is explorer.exe
+};
+
+console_facts read_console_facts();
+
+// Writes `line` straight to the console (CONOUT$, never standard output)
+// and reads one key from CONIN$. Windows only: elsewhere nothing.
+void say_and_wait(const std::string& line);
+
+// The working directory's full path, in UTF-8; "" where it cannot tell.
+std::string working_folder();
+
 // How many columns standard output's terminal has; 0 when it cannot tell.
 int terminal_columns();
 

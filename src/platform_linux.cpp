@@ -539,6 +539,20 @@ void write_terminal(std::FILE* stream, const char* text)
     std::fputs(text, stream);
 }
 
+// Nothing waits on Linux.
+console_facts read_console_facts()
+{
+    return {};
+}
+
+void say_and_wait(const std::string&) {}
+
+std::string working_folder()
+{
+    std::string folder(PATH_MAX, '\0');
+    return getcwd(folder.data(), folder.size()) != nullptr ? folder.c_str() : "";
+}
+
 int terminal_columns()
 {
     winsize size{};

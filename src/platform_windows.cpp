@@ -26,6 +26,8 @@
 #include <sys/stat.h>
 #include <windows.h>
 
+#include <tlhelp32.h>
+
 std::wstring to_wide(const char* text)
 {
     for (UINT code_page : {CP_UTF8, CP_ACP}) {
@@ -594,6 +596,80 @@ long long write_some(int fd, const char* buffer, std::size_t size)
     return written;
 }
 
+
+namespace {
+
+// The name of the program that started this process ("explorer.exe"), or
+// "" where it cannot tell (it may have ended).
+std::wstring parent_program()
+{
+    HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+    if (snapshot == INVALID_HANDLE_VALUE)
+        return {};
+    PROCESSENTRY32W entry{};
+    entry.dwSize = sizeof entry;
+    DWORD parent = 0;
+    std::wstring name;
+    for (int pass = 0; pass < 2; ++pass)  // first our own entry, then the parent's
+        for (BOOL more = Process32FirstW(snapshot, &entry); more; more = Process32NextW(snapshot, &entry)) {
+            if (pass == 0 && entry.th32ProcessID == GetCurrentProcessId())
+                parent = entry.th32ParentProcessID;
+            if (pass == 1 && parent != 0 && entry.th32ProcessID == parent)
+                name = entry.szExeFile;
+        }
+    CloseHandle(snapshot);
+    return name;
+}
+
+// Whether the standard stream `which` is the console itself.
+bool is_console_handle(DWORD which)
+{
+    DWORD mode;
+    return GetFileType(GetStdHandle(which)) == FILE_TYPE_CHAR && GetConsoleMode(GetStdHandle(which), &mode) != 0;
+}
+
+}  // namespace
+
+console_facts read_console_facts()
+{
+    console_facts facts;
+    DWORD processes[2];
+    facts.processes = GetConsoleProcessList(processes, 2);
+    facts.input_is_console = is_console_handle(STD_INPUT_HANDLE);
+    facts.output_is_console = is_console_handle(STD_OUTPUT_HANDLE);
+    facts.has_window = GetConsoleWindow() != nullptr;
+    facts.started_by_shell = CompareStringOrdinal(parent_program().c_str(), -1, L"explorer.exe", -1, TRUE) == CSTR_EQUAL;
+    return facts;
+}
+
+void say_and_wait(const std::string& line)
+{
+    HANDLE out = CreateFileW(L"CONOUT$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                             OPEN_EXISTING, 0, nullptr);
+    HANDLE in = CreateFileW(L"CONIN$", GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                            OPEN_EXISTING, 0, nullptr);
+    if (out != INVALID_HANDLE_VALUE && in != INVALID_HANDLE_VALUE) {
+        const std::wstring text = to_wide((line + "\r\n").c_str());
+        DWORD count;
+        WriteConsoleW(out, text.data(), static_cast<DWORD>(text.size()), &count, nullptr);
+        FlushConsoleInputBuffer(in);
+        INPUT_RECORD record;
+        while (ReadConsoleInputW(in, &record, 1, &count) && count == 1 &&
+               !(record.EventType == KEY_EVENT && record.Event.KeyEvent.bKeyDown)) {
+        }
+    }
+    for (HANDLE handle : {out, in})
+        if (handle != INVALID_HANDLE_VALUE)
+            CloseHandle(handle);
+}
+
+std::string working_folder()
+{
+    DWORD length = GetCurrentDirectoryW(0, nullptr);
+    std::wstring folder(length, L'\0');
+    folder.resize(GetCurrentDirectoryW(length, folder.data()));
+    return to_utf8(folder);
+}
 
 int terminal_columns()
 {

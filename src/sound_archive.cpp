@@ -470,7 +470,7 @@ std::size_t hold_index(std::FILE* pipe, archive_reading& reading, std::vector<ch
 
 // Reads the header and walks the index of an opened archive. -1: the archive
 // ends inside its header or index, or cannot be read.
-int walk_index(const char* archive_path, const archive_source& archive, archive_reading& reading)
+int walk_index(const char* archive_path, const archive_source& archive, archive_reading& reading, run_tally& tally)
 {
     std::FILE* stream = archive.stream;
     char signature[signature_width + 1];
@@ -501,6 +501,7 @@ int walk_index(const char* archive_path, const archive_source& archive, archive_
         int status = extract_wav(split_file_name(entry_name, output_name), archive, reading, data_offset, data_size, &why);
         std::fputs(status == 0 ? "done." : "failed.", stdout);
         end_line(stdout);
+        ++(status == 0 ? tally.done : tally.failed);
         if (status != 0)
             report_failure(entry_name, why);
     }
@@ -539,7 +540,8 @@ int extract_wav(const char* output_name, const archive_source& archive, archive_
     return write_output(output_name, archive, reading, data_offset, data_size, why);
 }
 
-int load_snd_zqa(const archive_path& path, archive_handle held, const run_archives& archives, copy_buffer& buffer)
+int load_snd_zqa(const archive_path& path, archive_handle held, const run_archives& archives, copy_buffer& buffer,
+                 run_tally& tally)
 {
     const char* archive_path = path.bytes;
     // Declared first, so that they go after the streams that use them.
@@ -551,6 +553,7 @@ int load_snd_zqa(const archive_path& path, archive_handle held, const run_archiv
     file_ptr stream(open_archive(path, held));
     if (!stream) {
         report("failed to open ", archive_path);
+        ++tally.failed;
         return -1;
     }
     buffer.take();  // its window holds another archive's bytes
@@ -609,7 +612,7 @@ int load_snd_zqa(const archive_path& path, archive_handle held, const run_archiv
             identify_stream(archive.stream, &archive.identity, &archive.size);
             if (archive.pipe != nullptr)
                 archive.size = -1;  // the copy holds the index alone
-            status = walk_index(archive_path, archive, reading);
+            status = walk_index(archive_path, archive, reading, tally);
         } else {
             report("failed to read ", archive_path);
         }
@@ -621,11 +624,13 @@ int load_snd_zqa(const archive_path& path, archive_handle held, const run_archiv
                      buffer);
         let_go_of_pipe(pipe.get());
     }
+    tally.failed += status != 0;  // an archive that could not be read to the end of its index
     return status;
 }
 
-void extract_archives(const archive_list& archives)
+run_tally extract_archives(const archive_list& archives)
 {
+    run_tally tally;
     run_archives run;
     std::vector<archive_handle> held;  // the walk takes each held archive and releases it
     if (!run.find(archives, &held)) {
@@ -639,5 +644,6 @@ void extract_archives(const archive_list& archives)
         bytes = bytes_if_free(size);
     copy_buffer buffer(bytes);
     for (std::size_t at = 0; at < archives.size(); ++at)
-        load_snd_zqa(archives[at], held.empty() ? no_archive : held[at], run, buffer);
+        load_snd_zqa(archives[at], held.empty() ? no_archive : held[at], run, buffer, tally);
+    return tally;
 }

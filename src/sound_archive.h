@@ -17,6 +17,7 @@
 #include <span>
 
 #include "archive_io.h"
+#include "console.h"
 #include "platform.h"
 #include "protection.h"
 
@@ -131,11 +132,12 @@ int extract_wav(const char* output_name, const archive_source& archive, archive_
 // `archives`; `buffer` is the run's copy buffer. Returns 0 when the whole
 // index was read; -1 when the archive could not be opened or read to the
 // end of its index.
+// Each verdict, and the archive itself where it fails, counts in `tally`.
 int load_snd_zqa(const archive_path& archive_path, archive_handle held, const run_archives& archives,
-                 copy_buffer& buffer);
+                 copy_buffer& buffer, run_tally& tally);
 
 // The run: finds its archives (run_archives::find), takes its copy buffer,
 // and walks each archive in turn (load_snd_zqa). Where there was no memory
 // for the run's tables, it says so once on standard error and replaces
-// nothing.
-void extract_archives(const archive_list& archives);
+// nothing. Answers what the run came to.
+run_tally extract_archives(const archive_list& archives);

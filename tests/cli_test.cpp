@@ -1250,6 +1250,30 @@ std::string as_drawn(const std::string& text)
     return screen + line;
 }
 
+TEST_F(Cli, NeverWaitsForAKeyOnATerminalOrWithPipes)
+{
+    // Only a console that the shell made for the tool alone waits (the
+    // decision's rows are in-process). On a terminal (Wine draws a console
+    // there that may look like the tool's own) and with pipes, the run ends
+    // by itself, with no closing line: a run still going after two minutes
+    // is ended, and fails.
+    put("a.zqa", pack({{"a.wav", "a"}}));
+    const run_options ways[] = {
+        {.out = output_to::terminal, .input_from_terminal = true, .seconds_limit = 120},
+        {.stdin_bytes = "y", .seconds_limit = 120},
+    };
+    for (const run_options& options : ways)
+        for (const std::vector<std::string>& args : {std::vector<std::string>{"a.zqa"}, std::vector<std::string>{}}) {
+            SCOPED_TRACE(std::string(options.out == output_to::terminal ? "terminal" : "pipes") + ", " +
+                         std::to_string(args.size()) + " archives");
+            run_result result = run(args, options);
+            EXPECT_FALSE(result.ended_by_limit) << "it waited";
+            EXPECT_EQ(result.exit_code, args.empty() ? 255 : 0);
+            EXPECT_EQ(result.out.find("Press a key"), std::string::npos) << result.out;
+            EXPECT_EQ(result.err.find("Press a key"), std::string::npos) << result.err;
+        }
+}
+
 TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
 {
     if (testing_windows_build()) {

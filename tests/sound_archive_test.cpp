@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include "archive_builder.h"
+#include "console.h"
 #include "name_fold.h"
 #include "names.h"
 #include "sound_archive.h"
@@ -67,6 +68,28 @@ TEST(PlainNames, FollowEachSystemsRules)
     EXPECT_STREQ(last_component("a/b\\c.wav", "/\\"), "c.wav");
     EXPECT_STREQ(last_component("C:a.zqa", "/\\:"), "a.zqa");
     EXPECT_STREQ(last_component("dir\\", "/\\"), "");
+}
+
+// A run waits for a key only in a console of its own that the shell made.
+TEST(WaitForKey, OnlyInAWindowOfItsOwnThatTheShellOpened)
+{
+    struct row {
+        const char* what;
+        console_facts facts;
+        bool waits;
+    };
+    const row rows[] = {
+        {"a console of its own, from Explorer", {1, true, true, true, true}, true},
+        {"the same from cmd's start", {1, true, true, true, false}, false},
+        {"a shared console (cmd, PowerShell, a terminal's tab)", {2, true, true, true, true}, false},
+        {"output redirected", {1, true, false, true, true}, false},
+        {"input redirected", {1, false, true, true, true}, false},
+        {"a console without a window (a task, a service)", {1, true, true, false, true}, false},
+        {"no console", {0, false, false, false, true}, false},
+    };
+    for (const auto& [what, facts, waits] : rows)
+        EXPECT_EQ(waits_for_key(facts), waits) << what;
+    EXPECT_EQ(closing_line({3, 2}, "C:\\Sounds"), "3 done, 2 failed; the sounds are in C:\\Sounds. Press a key to close this window.");
 }
 
 TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)

@@ -4,6 +4,9 @@
 #include "sound_archive.h"  // file_ptr
 
 #include <algorithm>
+#include <future>
+#include <thread>
+#include <atomic>
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
@@ -353,9 +356,23 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         throw std::runtime_error("no temporary file for the tool's output");
     int master = -1;
     int slave = fileno(out_file.get());
+    run_options started = options;
     if (options.out == output_to::terminal)
         master = open_terminal(&slave);
-    pid_t child = start_fed(dir, args, options, slave, fileno(err_file.get()));
+    if (master >= 0 && options.input_from_terminal)
+        started.stdin_fd = slave;
+    pid_t child = start_fed(dir, args, started, slave, fileno(err_file.get()));
+    // The watchdog: a tool still running at the limit is ended by its pid.
+    std::promise<void> ended;
+    std::atomic<bool> killed{false};
+    std::thread watchdog;
+    if (options.seconds_limit > 0)
+        watchdog = std::thread([&, future = ended.get_future()] {
+            if (future.wait_for(std::chrono::seconds(options.seconds_limit)) == std::future_status::timeout) {
+                killed = true;
+                kill(child, SIGKILL);
+            }
+        });
 
     std::string terminal_text;
     if (master >= 0) {
@@ -368,6 +385,10 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         close(master);
     }
     run_result result = wait_tool(child);
+    ended.set_value();
+    if (watchdog.joinable())
+        watchdog.join();
+    result.ended_by_limit = killed;
     result.out = master >= 0 ? terminal_text : read_file("/proc/self/fd/" + std::to_string(fileno(out_file.get())));
     result.err = read_file("/proc/self/fd/" + std::to_string(fileno(err_file.get())));
     return result;

@@ -42,6 +42,8 @@ struct run_options {
     bool empty_argv = false;            // start with no argument vector at all
     bool as_init = false;               // as PID 1 of a new PID namespace (root only); SIGTERM is passed on
     std::string locale = {};            // LC_ALL for the Windows build under Wine (ja_JP.UTF-8: code page 932)
+    bool input_from_terminal = false;   // with out = terminal: standard input is that terminal too
+    int seconds_limit = 0;              // run_tool ends the tool (SIGKILL) once it has run this long; 0: never
 };
 
 struct run_result {
@@ -50,6 +52,7 @@ struct run_result {
     int exit_code = -1;    // when the tool exited
     int term_signal = 0;   // when a signal ended it
     std::size_t stdin_fed = 0;  // how much of run_options::stdin_bytes the tool took
+    bool ended_by_limit = false;  // run_tool ended it at run_options::seconds_limit
 };
 
 // Whether the tool under test is the Windows executable, run by a launcher
