@@ -24,12 +24,13 @@ std::size_t write_name(std::FILE* stream, const char* name)
     return columns;
 }
 
-void report(const char* before, const char* name, const char* after)
+void report(const char* before, const char* name, const char* after, const char* more)
 {
     std::fflush(stdout);
     std::fputs(before, stderr);
     write_name(stderr, name);
     std::fputs(after, stderr);
+    std::fputs(more, stderr);
     std::fputs(".", stderr);
     end_line(stderr);
     std::fflush(stderr);  // the Windows C runtime buffers it into a file
@@ -72,9 +73,7 @@ void report_failure(const char* stored_path, const cause& why)
         system_error_text(why.error, text);
     else
         std::snprintf(text, sizeof text, "%s", reason_text(why.why));
-    char after[sizeof text + 2];
-    std::snprintf(after, sizeof after, ": %s", text);
-    report("failed to extract ", stored_path, after);
+    report("failed to extract ", stored_path, ": ", text);
 }
 
 bool waits_for_key(const console_facts& facts)

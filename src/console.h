@@ -18,9 +18,9 @@
 std::size_t write_name(std::FILE* stream, const char* name);
 
 // A line on standard error, after everything that was printed before it:
-// `before`, the name `name` as names are shown, `after` (the tool's own
-// text) and a full stop.
-void report(const char* before, const char* name, const char* after = "");
+// `before`, the name `name` as names are shown, `after` and `more` (the
+// tool's own text, or one of its hidden names) and a full stop.
+void report(const char* before, const char* name, const char* after = "", const char* more = "");
 
 // The line that follows a sound's "failed.": "failed to extract PATH:
 // REASON.", PATH the stored path as the progress line shows it, REASON the

@@ -42,5 +42,7 @@ inline bool is_plain_name(const char* name)
 }
 
 // The room an output name takes: on Windows a stored path read in a
-// double-byte code page is carried on in UTF-8, up to three bytes for each.
-inline constexpr std::size_t output_name_size = 3 * 256 + 1;
+// double-byte code page is carried on in UTF-8, up to three bytes for each;
+// Linux carries the bytes on as they are, and needs none (the stack may be
+// 16 KiB).
+inline constexpr std::size_t output_name_size = on_windows ? 3 * 256 + 1 : 1;

@@ -136,6 +136,18 @@ extern "C" void on_interrupt(int signal_number)
     _exit(128 + signal_number);  // which the default action never ends
 }
 
+// Copies `parts` into `to` (room for `size` bytes and a NUL), as far as
+// they fit: the roads to a name run on a stack of 16 KiB, where printf's
+// frames would not fit beside them.
+void copy_text(char* to, std::size_t size, std::initializer_list<const char*> parts)
+{
+    std::size_t at = 0;
+    for (const char* part : parts)
+        for (; *part != '\0' && at + 1 < size; ++part)
+            to[at++] = *part;
+    to[at] = '\0';
+}
+
 // Makes `name` the pending `file`, or none when `name` is nullptr. Called
 // with the signals held.
 void set_pending(pending_file* file, const char* name, const file_identity& identity = {})
@@ -143,7 +155,7 @@ void set_pending(pending_file* file, const char* name, const file_identity& iden
     file->set = 0;
     if (name == nullptr)
         return;
-    std::snprintf(file->name, sizeof file->name, "%s", name);
+    copy_text(file->name, sizeof file->name, {name});
     file->identity = identity;
     file->set = 1;
 }
@@ -197,7 +209,7 @@ void make_temporary_name(char (&name)[32])
     for (std::size_t at = 0; at < sizeof random; ++at)
         tag[at] = letters[random[at] % (sizeof letters - 1)];
     tag[sizeof random] = '\0';
-    std::snprintf(name, sizeof name, "%s%s.tmp", temporary_prefix, tag);
+    copy_text(name, sizeof name, {temporary_prefix, tag, ".tmp"});
 }
 
 // A stream over the descriptor `fd`, which it takes: closed where no
@@ -410,7 +422,7 @@ void put_back(const char* aside, const char* name, const file_identity& moved, c
 {
     cause ignored;
     if (rename_no_replace(aside, name, moved, ignored) != name_outcome::named)
-        std::snprintf(kept, sizeof kept, "%s", aside);
+        copy_text(kept, sizeof kept, {aside});
 }
 
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
@@ -466,7 +478,7 @@ name_outcome exchange_into(const char* from, const char* to, const file_identity
             if (same_file(back, replacing))
                 unlink(from);
             else
-                std::snprintf(kept, sizeof kept, "%s", from);
+                copy_text(kept, sizeof kept, {from});
         }
         return name_outcome::failed;
     }

@@ -226,11 +226,8 @@ int write_output(const char* output_name, const archive_source& archive, archive
     if (result == name_outcome::taken)
         result = file.name(output_name, &found, &archive.run->names());
     *why = result == name_outcome::named ? cause{} : file.why();
-    if (*file.kept() != '\0') {
-        char after[64];
-        std::snprintf(after, sizeof after, ": it is now %s", file.kept());
-        report("failed to put back ", output_name, after);
-    }
+    if (*file.kept() != '\0')
+        report("failed to put back ", output_name, ": it is now ", file.kept());
     return result == name_outcome::named ? 0 : -1;
 }
 
