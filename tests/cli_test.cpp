@@ -881,7 +881,8 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
             .failed("dir.wav", first.empty() ? why::folder : first).failed("h.zqa", first.empty() ? why::archive : first)
             .sound("big.wav", big.empty(), big).sound("x/taken.wav", x_taken.empty(), x_taken);
     };
-    const std::string too_large = why::system(EFBIG), io = why::system(EIO), no_fd = why::system(EMFILE);
+    const std::string too_large = why::system(EFBIG), io = why::system(EIO), no_fd = why::system(EMFILE),
+                      exists = why::system(EEXIST);
     const printed fine = lines_of("", "", too_large, too_large), none = lines_of(io, io, io, io);
     // Where the file system has no unnamed files (FUSE stores), each file is
     // closed under its temporary name, before any name is looked at.
@@ -904,6 +905,8 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
         // the name is given leaves the whole sound there: done. One before
         // the name (to replace) keeps the old file.
         {{.faults = "close_fails_locally"}, unnamed ? lines_of("", io, "", io) : closed_first, unnamed},
+        // Where every hidden name it tries is taken, it gives up and makes none.
+        {{.faults = "no_tmpfile,hidden_names_taken"}, lines_of(exists, exists, exists, exists, exists), false},
         // With no descriptor to spare, no file can be made at all.
         {{.open_files_limit = 4}, lines_of(no_fd, no_fd, no_fd, no_fd, no_fd), false},
     };

@@ -15,6 +15,8 @@
 //   failing_close  closing a file the tool made for an output fails (after
 //                  closing it), as on a network file system that reports a
 //                  late write error, which statfs then says it is (NFS);
+//   hidden_names_taken  every hidden name the tool would make a file at
+//                  is taken (O_EXCL answers EEXIST);
 //   close_fails_locally  the same, on the file system as it is, whose close
 //                  the tool counts on (tmpfs, ext4...);
 //   unstable_inode once the tool has made its first output file, stat and
@@ -73,6 +75,10 @@ int open_with_faults(const char* path, int flags, va_list args)
         failed_once = true;
         return refuse(fault("no_tmpfile") ? EOPNOTSUPP : EMFILE);
     }
+    const char* base = std::strrchr(path, '/') != nullptr ? std::strrchr(path, '/') + 1 : path;
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && fault("hidden_names_taken") &&
+        std::strncmp(base, ".snd_extractor-", 15) == 0)
+        return refuse(EEXIST);
     int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
     if (fd >= 0 && fd < 4096)
         made_for_output[fd] = unnamed || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
