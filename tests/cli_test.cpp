@@ -1317,6 +1317,9 @@ TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
     run_result shown = run({archive}, {.out = output_to::terminal});
     EXPECT_NE(shown.out.find("...  0%"), std::string::npos) << "a percentage while big.wav is copied";
     EXPECT_NE(shown.out.find("[" + wide + "]...done."), std::string::npos) << "nothing drawn between";
+    // On a terminal that says it is 200 columns wide, the same line has room.
+    run_result wide_terminal = run({archive}, {.out = output_to::terminal, .terminal_columns = 200});
+    EXPECT_NE(wide_terminal.out.find("[" + wide + "]...  0%"), std::string::npos) << "a percentage after the long name";
     EXPECT_EQ(as_drawn(shown.out), "3 sounds in t?.zqa.\nextract [?]0;owned?/bell???.wav" + verdict +
                                    "extract [big.wav]...done.\nextract [" + wide + "]...done.\n");
     // Into a file, the bytes are exactly the protocol.

@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -361,6 +362,12 @@ run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, c
         master = open_terminal(&slave);
     if (master >= 0 && options.input_from_terminal)
         started.stdin_fd = slave;
+    if (master >= 0 && options.terminal_columns > 0) {
+        winsize size{};
+        size.ws_col = static_cast<unsigned short>(options.terminal_columns);
+        size.ws_row = 24;
+        ioctl(slave, TIOCSWINSZ, &size);
+    }
     pid_t child = start_fed(dir, args, started, slave, fileno(err_file.get()));
     // The watchdog: a tool still running at the limit is ended by its pid.
     std::promise<void> ended;

@@ -43,6 +43,7 @@ struct run_options {
     bool as_init = false;               // as PID 1 of a new PID namespace (root only); SIGTERM is passed on
     std::string locale = {};            // LC_ALL for the Windows build under Wine (ja_JP.UTF-8: code page 932)
     bool input_from_terminal = false;   // with out = terminal: standard input is that terminal too
+    int terminal_columns = 0;           // with out = terminal: the terminal's width (0: unknown)
     int seconds_limit = 0;              // run_tool ends the tool (SIGKILL) once it has run this long; 0: never
 };
 
