@@ -26,7 +26,8 @@
 //   temporary    a hidden .snd_extractor-*.tmp. Linux: where the file system
 //                has no unnamed files or no way to link them, and always to
 //                replace; made (O_EXCL), or the unnamed file linked there,
-//                with the signals held, and registered, so that an
+//                in the run's own hidden folder where sounds are claimed
+//                (below), with the signals held, and registered, so that an
 //                interruption removes it while it is still this file; a kill
 //                leaves it, partial while written, whole once closed.
 //                Windows: made (CREATE_NEW) and marked to be deleted when its
@@ -42,7 +43,10 @@
 //   claim        (Linux, no no-replace renames, no links) an empty file made
 //                at the free name (O_EXCL), registered, checked to be ours,
 //                and renamed over, closed only then. A kill here leaves that
-//                empty file at the name; an interruption removes it.
+//                empty file at the name; an interruption removes it. From
+//                the second sound on the temporary file lies in a hidden
+//                .snd_extractor-*.tmp folder of the run's own, removed when
+//                the run ends or is interrupted; a kill leaves it.
 //
 // Replacing what is at a taken name (Linux with the signals held):
 //
@@ -72,6 +76,10 @@
 // How the hidden temporary names of the run's files begin: a random part
 // and ".tmp" follow.
 inline constexpr char temporary_prefix[] = ".snd_extractor-";
+
+// Room for a hidden name and a NUL: one in the working directory, or one
+// in the run's own hidden folder (Linux, where a sound claims its name).
+inline constexpr std::size_t hidden_name_size = 64;
 
 // Writes some of `size` bytes to `fd`. Returns the count written, or -1
 // with the system's error set.
@@ -110,9 +118,9 @@ public:
 
 private:
     int fd_ = -1;
-    char temp_name_[32] = "";
+    char temp_name_[hidden_name_size] = "";
     file_identity identity_{};
     output_port_state port_;
     cause why_;
-    char kept_[32] = "";
+    char kept_[hidden_name_size] = "";
 };

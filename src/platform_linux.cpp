@@ -98,6 +98,15 @@ struct output_state {
     way exchange = way::unknown;    // renameat2(RENAME_EXCHANGE)
     way keep_taken = way::unknown;  // renameat2(RENAME_NOREPLACE)
     way hard_link = way::unknown;   // link()
+    // Where a sound claims its name (no no-replace renames, no links: FAT,
+    // exFAT), it is written in a hidden folder of the run's own, made on the
+    // first such sound, removed when the run ends or is interrupted, left by
+    // a kill: a FAT folder is a list, and making a file costs time in
+    // proportion to the files there (fusefat: 2.3x `tar -x` in the working
+    // directory, 1.4x in a folder of one file).
+    char folder[32];
+    volatile std::sig_atomic_t folder_made;
+    way own_folder = way::unknown;
 };
 output_state outputs;
 
@@ -124,6 +133,8 @@ extern "C" void on_interrupt(int signal_number)
     remove_pending(outputs.temporary);
     remove_pending(outputs.claim);
     remove_pending(outputs.spool);
+    if (outputs.folder_made)
+        rmdir(outputs.folder);  // only where nothing is left in it
 #ifdef SND_EXTRACTOR_COVERAGE
     __gcov_dump();
 #endif
@@ -189,9 +200,10 @@ private:
 
 // A fresh hidden temporary name, in the manner of mkstemp: random, from the
 // system's source, so that neither an archive's entries nor another process
-// can take them all. Where that source has nothing yet, the clock and a
-// counter stir a little state instead.
-void make_temporary_name(char (&name)[32])
+// can take them all; in `folder` where one is given. Where that source has
+// nothing yet, the clock and a counter stir a little state instead.
+template <std::size_t size>
+void make_temporary_name(char (&name)[size], const char* folder = "")
 {
     static constexpr char letters[] = "abcdefghijklmnopqrstuvwxyzABCDEFGHIJKLMNOPQRSTUVWXYZ0123456789";
     unsigned char random[12];
@@ -209,7 +221,7 @@ void make_temporary_name(char (&name)[32])
     for (std::size_t at = 0; at < sizeof random; ++at)
         tag[at] = letters[random[at] % (sizeof letters - 1)];
     tag[sizeof random] = '\0';
-    copy_text(name, sizeof name, {temporary_prefix, tag, ".tmp"});
+    copy_text(name, sizeof name, {folder, *folder != '\0' ? "/" : "", temporary_prefix, tag, ".tmp"});
 }
 
 // A stream over the descriptor `fd`, which it takes: closed where no
@@ -282,19 +294,39 @@ int create_named(const char* name, int access, mode_t mode)
     return retry([&] { return open(name, O_CREAT | O_EXCL | access | O_CLOEXEC, mode); });
 }
 
-// Runs `make` (a create or a link) on a fresh temporary name in `name`, and
-// again on another while the name is taken. Returns what `make` returned:
-// not negative, or -1 with errno set.
-template <typename Make>
-int with_fresh_name(char (&name)[32], Make make)
+// Runs `make` (a create or a link) on a fresh temporary name in `name`, in
+// `folder` where one is given, and again on another while the name is
+// taken. Returns what `make` returned: not negative, or -1 with errno set.
+template <std::size_t size, typename Make>
+int with_fresh_name(char (&name)[size], Make make, const char* folder = "")
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
-        make_temporary_name(name);
+        make_temporary_name(name, folder);
         int result = make(name);
         if (result >= 0 || errno != EEXIST)
             return result;
     }
     return -1;
+}
+
+extern "C" void remove_own_folder()
+{
+    if (outputs.folder_made)
+        rmdir(outputs.folder);  // only where nothing is left in it
+}
+
+// The run's hidden folder, where a sound claims its name; "" elsewhere, and
+// where none could be made (not asked again). Called with the signals held.
+const char* own_folder()
+{
+    if (outputs.own_folder == way::unknown && outputs.keep_taken == way::refused && outputs.hard_link == way::refused) {
+        const auto make = [](const char* name) { return mkdir(name, 0700); };
+        outputs.own_folder = with_fresh_name(outputs.folder, make) == 0 ? way::works : way::refused;
+        outputs.folder_made = outputs.own_folder == way::works;
+        if (outputs.folder_made)
+            std::atexit(remove_own_folder);
+    }
+    return outputs.own_folder == way::works ? outputs.folder : "";
 }
 
 // Names the closed file at `from` `to` by the map's "claim", where the file
@@ -418,7 +450,7 @@ int move_aside(const char* name, char (&aside)[32])
 
 // Puts the file moved to `aside` back at `name`, never replacing what came
 // there since; where it cannot, it stays where it is, and `kept` says where.
-void put_back(const char* aside, const char* name, const file_identity& moved, char (&kept)[32])
+void put_back(const char* aside, const char* name, const file_identity& moved, char (&kept)[hidden_name_size])
 {
     cause ignored;
     if (rename_no_replace(aside, name, moved, ignored) != name_outcome::named)
@@ -428,7 +460,7 @@ void put_back(const char* aside, const char* name, const file_identity& moved, c
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "moved aside" draws it. Called with the signals held.
 name_outcome move_aside_into(const char* from, const char* to, const file_identity& replacing,
-                             const file_identity& identity, cause& why, char (&kept)[32])
+                             const file_identity& identity, cause& why, char (&kept)[hidden_name_size])
 {
     char aside[32];
     if (move_aside(to, aside) != 0)  // ENOENT: the name is free now: take it, replacing nothing
@@ -448,7 +480,7 @@ name_outcome move_aside_into(const char* from, const char* to, const file_identi
 // Puts the closed file at `from` at `to` in place of the file `replacing`,
 // as the map's "exchanged" draws it. Called with the signals held.
 name_outcome exchange_into(const char* from, const char* to, const file_identity& replacing, const file_identity& identity,
-                           cause& why, char (&kept)[32])
+                           cause& why, char (&kept)[hidden_name_size])
 {
     const auto exchange = [](const char* a, const char* b) {
         return renameat2(AT_FDCWD, a, AT_FDCWD, b, RENAME_EXCHANGE);
@@ -848,7 +880,7 @@ output_file::output_file()
     if (port_.at == stage::unnamed)
         return;  // its identity is taken only on the roads that need it
     held_signals held;
-    fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); });
+    fd_ = with_fresh_name(temp_name_, [](const char* n) { return create_named(n, O_WRONLY, 0666); }, own_folder());
     if (fd_ < 0) {
         why_ = last_error();
         return;

@@ -144,7 +144,8 @@ bool rename_by_handle(HANDLE handle, const char* name, bool replace)
 
 // A fresh hidden temporary name, random, from the system's source, so that
 // neither an archive's entries nor another process can take them all.
-void make_temporary_name(char (&name)[32])
+template <std::size_t size>
+void make_temporary_name(char (&name)[size])
 {
     unsigned int high = 0, low = 0;
     rand_s(&high);
@@ -154,8 +155,8 @@ void make_temporary_name(char (&name)[32])
 
 // Runs `make` (which answers whether it made its file) on a fresh
 // temporary name in `name`, and again on another while the name is taken.
-template <typename Make>
-bool with_fresh_name(char (&name)[32], Make make)
+template <std::size_t size, typename Make>
+bool with_fresh_name(char (&name)[size], Make make)
 {
     for (int attempt = 0; attempt < 100; ++attempt) {
         make_temporary_name(name);
@@ -170,7 +171,8 @@ bool with_fresh_name(char (&name)[32], Make make)
 // A new hidden file under a fresh temporary name in `name`, in `folder`
 // (the working directory by default), opened for `access` and made with
 // `flags`, or INVALID_HANDLE_VALUE.
-HANDLE create_hidden(char (&name)[32], DWORD access, DWORD flags, const std::wstring& folder = L"")
+template <std::size_t size>
+HANDLE create_hidden(char (&name)[size], DWORD access, DWORD flags, const std::wstring& folder = L"")
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
     with_fresh_name(name, [&](const char* fresh) {

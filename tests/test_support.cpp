@@ -308,9 +308,11 @@ bool wait_until_copying(int pid, const fs::path& dir)
     bool ended = false;
     return poll_until([&] {
                std::error_code error;
-               // A temporary name (the Windows build, or no unnamed files here).
-               for (const auto& entry : fs::directory_iterator(dir, error))
-                   if (entry.path().filename().string().starts_with(temporary_prefix) && entry.file_size(error) > 0)
+               // A temporary name (the Windows build, or no unnamed files
+               // here), perhaps in the run's hidden folder.
+               for (const auto& entry : fs::recursive_directory_iterator(dir, error))
+                   if (entry.path().filename().string().starts_with(temporary_prefix) && entry.is_regular_file(error) &&
+                       entry.file_size(error) > 0)
                        return true;
                // An unnamed file, seen through the tool's descriptors.
                for (const auto& entry : fs::directory_iterator(fds, error)) {
