@@ -74,6 +74,12 @@ std::FILE* open_spool(bool hidden_name);
 // nullptr: it cannot be opened anew.
 std::FILE* reopen_spool(std::FILE* spool);
 
+// While the spool is written: where it has a hidden name, a stream that
+// reads what it holds so far through a descriptor of its own, opened after
+// those bytes were written (fusefat gives the writer's descriptor zeros for
+// its first write); else nullptr, and the spool is read itself.
+std::FILE* read_spool_anew();
+
 // Removes the spool's hidden name, once its stream is closed; nothing
 // where it has none.
 void remove_spool();

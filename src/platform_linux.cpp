@@ -59,11 +59,13 @@ bool not_supported(int error)
     return error == EOPNOTSUPP || error == EINVAL || error == ENOSYS || error == EISDIR || error == EPERM;
 }
 
-// A file that an interruption removes, with its identity; `name` holds
-// the longest temporary name or output name there is (256 bytes and a NUL).
+// A file that an interruption removes, with its identity and, while it is
+// open, its descriptor; `name` holds the longest temporary name or output
+// name there is (256 bytes and a NUL).
 struct pending_file {
     char name[257];
     file_identity identity;
+    volatile std::sig_atomic_t fd = -1;
     volatile std::sig_atomic_t set;
 };
 
@@ -113,15 +115,19 @@ output_state outputs;
 constexpr int interrupting_signals[] = {SIGINT, SIGTERM, SIGHUP};
 
 // Removes the pending file only while the name is still this run's file:
-// another process may have put its own there since (lstat and unlink are
-// async-signal-safe).
+// another process may have put its own there since. It is closed first: a
+// FUSE store only hides a file unlinked while open, which would keep the
+// run's folder from going (lstat, close and unlink are async-signal-safe).
 void remove_pending(const pending_file& file)
 {
     struct stat status;
     if (file.set && lstat(file.name, &status) == 0 &&
         static_cast<std::uint64_t>(status.st_dev) == file.identity.device &&
-        static_cast<std::uint64_t>(status.st_ino) == file.identity.inode)
+        static_cast<std::uint64_t>(status.st_ino) == file.identity.inode) {
+        if (file.fd >= 0)
+            close(file.fd);
         unlink(file.name);
+    }
 }
 
 #ifdef SND_EXTRACTOR_COVERAGE
@@ -159,15 +165,17 @@ void copy_text(char* to, std::size_t size, std::initializer_list<const char*> pa
     to[at] = '\0';
 }
 
-// Makes `name` the pending `file`, or none when `name` is nullptr. Called
-// with the signals held.
-void set_pending(pending_file* file, const char* name, const file_identity& identity = {})
+// Makes `name` the pending `file`, open as `fd` (or -1), or none when
+// `name` is nullptr. Called with the signals held.
+void set_pending(pending_file* file, const char* name, const file_identity& identity = {}, int fd = -1)
 {
     file->set = 0;
+    file->fd = -1;
     if (name == nullptr)
         return;
     copy_text(file->name, sizeof file->name, {name});
     file->identity = identity;
+    file->fd = fd;
     file->set = 1;
 }
 
@@ -753,11 +761,12 @@ std::FILE* open_spool(bool hidden_name)
     return fd >= 0 ? stream_of(fd, "w+b") : nullptr;
 }
 
-std::FILE* reopen_spool(std::FILE* spool)
+namespace {
+
+// The spool opened anew by its hidden name to read, while it is still the
+// spool, or nullptr.
+std::FILE* open_spool_by_name()
 {
-    if (!outputs.spool.set)
-        return spool;
-    std::fclose(spool);  // before the new open: fusefat refuses a file open twice for writing
     int fd = retry([] { return open(outputs.spool.name, O_RDONLY | O_CLOEXEC); });
     file_identity opened;
     if (fd >= 0 && (identity_of(fd, &opened) != 0 || !same_file(opened, outputs.spool.identity))) {
@@ -765,6 +774,21 @@ std::FILE* reopen_spool(std::FILE* spool)
         fd = -1;
     }
     return fd >= 0 ? stream_of(fd, "rb") : nullptr;
+}
+
+}  // namespace
+
+std::FILE* reopen_spool(std::FILE* spool)
+{
+    if (!outputs.spool.set)
+        return spool;
+    std::fclose(spool);  // before the new open: fusefat refuses a file open twice for writing
+    return open_spool_by_name();
+}
+
+std::FILE* read_spool_anew()
+{
+    return outputs.spool.set ? open_spool_by_name() : nullptr;
 }
 
 void remove_spool()
@@ -887,12 +911,13 @@ output_file::output_file()
     }
     port_.at = stage::temporary;
     identity_of(fd_, &identity_);
-    set_pending(&outputs.temporary, temp_name_, identity_);
+    set_pending(&outputs.temporary, temp_name_, identity_, fd_);
 }
 
 output_file::~output_file()
 {
     held_signals held(port_.at == stage::temporary);
+    outputs.temporary.fd = -1;
     if (fd_ >= 0)
         close(fd_);
     if (port_.at == stage::temporary) {
@@ -934,7 +959,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
         if (with_fresh_name(temp_name_, [this](const char* n) { return link_unnamed(fd_, n, outputs.made_as); }) != 0)
             return why_ = last_error(), name_outcome::failed;
         port_.at = stage::temporary;
-        set_pending(&outputs.temporary, temp_name_, identity_);
+        set_pending(&outputs.temporary, temp_name_, identity_, fd_);
     }
     // Another process may have renamed its own file over the temporary name:
     // asked once, while the file is still open, which keeps its number (vfat).
@@ -942,6 +967,7 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     if (fd_ >= 0 && (inspect_name(temp_name_, &there) != name_kind::other || !same_file(there, identity_)))
         return why_ = {reason::raced}, name_outcome::failed;
     if (fd_ >= 0) {
+        outputs.temporary.fd = -1;
         int closed = close(fd_);
         fd_ = -1;
         if (closed != 0)  // the file may not hold what was written: the destructor gives it up

@@ -308,6 +308,11 @@ std::FILE* reopen_spool(std::FILE* spool)
     return spool;
 }
 
+std::FILE* read_spool_anew()
+{
+    return nullptr;
+}
+
 void remove_spool() {}
 
 std::FILE* open_memory_stream(char* bytes, std::size_t size)

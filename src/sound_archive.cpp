@@ -413,13 +413,21 @@ index_scan spool_archive(std::FILE* pipe, std::FILE* spool, archive_reading& rea
             !spool_bytes(pipe, spool, reading, static_cast<unsigned long long>(end - reading.pipe_at), &hash, &spooled))
             room = spooled;  // full: no more
     };
+    // What it holds so far, read through a descriptor of its own where it
+    // has a name (one at a time).
+    file_ptr anew;
+    auto read_so_far = [&] {
+        anew.reset(read_spool_anew());
+        return anew ? anew.get() : spool;
+    };
     std::int32_t entry_count = 0;
     unsigned char count[4];  // read by position: the spool's own position is where the copy goes on
     copy_up_to(header_width);
-    if (read_at(spool, reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
+    if (read_at(read_so_far(), reinterpret_cast<char*>(count), sizeof count, signature_width) == sizeof count)
         entry_count = static_cast<std::int32_t>(le32(count));
     copy_up_to(index_end(entry_count));
-    index_scan scan = scan_index(spool);
+    index_scan scan = scan_index(read_so_far());
+    anew.reset();
     if (!scan.in_order) {
         std::fseek(spool, 0, SEEK_END);  // where the file's own position goes on writing
         copy_up_to(scan.farthest);

@@ -150,7 +150,9 @@ TEST_F(Cli, ManyArchivesFewDescriptorsAndFifosFedInTurn)
         rows.insert(rows.end(), {{"14 under 16 descriptors", 14, 16, false, false},
                                  {"14 under 16, the first piped", 14, 16, true, false},
                                  {"70 under 64", 70, 64, false, false},
-                                 {"500 under 1,024, 900 inherited, the first piped", 500, 1024, true, false, 900}});
+                                 // (100 where FAT's folders, slow lists, hold them)
+                                 {"500 under 1,024, 900 inherited, the first piped", holds_links(dir.path()) ? 500 : 100,
+                                  1024, true, false, 900}});
     auto name_of = [](int i) { return "a" + std::to_string(10000 + i).substr(1); };  // a0000...
     for (const row& r : rows) {
         SCOPED_TRACE(r.what);
@@ -762,11 +764,12 @@ TEST_F(Cli, PipedArchivesEndWellWhateverTheRoom)
         std::string out;  // after "2 sounds in /dev/stdin.\n"; "" for the file's
     };
     std::vector<row> rows = {
-        {"a spool cut short by the file-size limit", dir.path(), out_of_order, {.file_size_limit = 100000},
-         printed().failed("late.wav", why::ends).done("early.wav").both},
         {"zeros without end after the index", dir.path(), pack({{"", ""}}).substr(0, index_end(1)) + std::string(1 << 16, '\0'),
          {.stdin_endless = true}, printed().failed("", why::no_name).both},
     };
+    if (holds_writers_to_size_limit(dir.path()))  // (fusefat does not)
+        rows.push_back({"a spool cut short by the file-size limit", dir.path(), out_of_order, {.file_size_limit = 100000},
+                        printed().failed("late.wav", why::ends).done("early.wav").both});
     if (mounted)
         rows.insert(rows.end(), {{"in order, in a read-only folder", read_only, in_order, {}, ""},
                                  {"out of order, in a read-only folder", read_only, out_of_order, {}, ""},
@@ -938,15 +941,17 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
 {
     // Each signal is sent once the run is provably at work: while a large
     // entry's file holds part of its bytes, or once some of 1,500 small
-    // entries are out. A run that ended first proves nothing and fails.
+    // entries are out (200 where a sound claims its name: on FAT, whose
+    // folders are lists, each takes milliseconds). A run that ended first
+    // proves nothing and fails.
     const bool windows = testing_windows_build();
     const std::string big(48 << 20, 'B');
     std::vector<builder::sound> small;
-    for (int i = 0; i < 1500; ++i)
+    for (int i = 0; i < (holds_links(dir.path()) ? 1500 : 200); ++i)
         small.push_back({"s/" + std::to_string(i) + ".wav", std::string(1000, static_cast<char>('a' + i % 26))});
     struct scenario {
         const char* what;
-        bool big_entry;   // else the 1,500 small ones
+        bool big_entry;   // else the small ones
         bool taken;       // the output names hold old files (every other one, for small entries)
         std::vector<int> signals;
         run_options options = {};
@@ -1006,7 +1011,7 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
             if (windows && s.big_entry)
                 fs::resize_file(cwd / "k.zqa", builder::index_end(1) + (1u << 30));
             if (s.taken)
-                for (int i = 0; i < (s.big_entry ? 1 : 1500); i += 2)
+                for (std::size_t i = 0; i < (s.big_entry ? 1 : small.size()); i += 2)
                     write_file(cwd / (s.big_entry ? "big.wav" : std::to_string(i) + ".wav"), "old");
             run_options options = s.options;
             if (s.piped)
@@ -1100,9 +1105,10 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                                 ((bytes.size() == 1000 && bytes == std::string(1000, bytes[0])) ||
                                  (windows && bytes.empty()));
                 // Where the file system has neither links nor no-replace
-                // renames (FAT, exFAT), a kill in the claim's window leaves
+                // renames (FAT, exFAT, the shim's), a kill in the claim's window leaves
                 // its empty file at the name (BUGS).
-                bool claimed = signal_number == SIGKILL && bytes.empty() && !holds_links(cwd.path());
+                bool claimed = signal_number == SIGKILL && bytes.empty() &&
+                               (!holds_links(cwd.path()) || s.options.faults.find("no_hard_link") != std::string::npos);
                 EXPECT_TRUE(whole || leftover || claimed || (s.taken && bytes == "old")) << name << ": " << bytes.size();
                 extracted += whole;
             }
@@ -1190,14 +1196,30 @@ TEST_F(Cli, AFilePutAtTheTemporaryNameIsNeverNamedASound)
     const bool copying = wait_until_copying(pid, dir.path());
     names left = list_dir(dir.path());
     std::erase_if(left, [](const std::string& name) { return !name.starts_with(temporary_prefix); });
-    if (copying && left.size() == 1) {
-        put("mine", "the neighbour's");
-        fs::rename(dir / "mine", dir / left[0]);
+    // On overlayfs a rename over a file waits while a splice into it waits
+    // for the pipe: the neighbour renames in a thread of its own, and the
+    // rest is fed a little at a time until that rename is done.
+    std::atomic<bool> renamed{false};
+    std::thread neighbour([&] {
+        if (copying && left.size() == 1) {
+            put("mine", "the neighbour's");
+            fs::rename(dir / "mine", dir / left[0]);
+        }
+        renamed = true;
+    });
+    const char* rest = piped.data() + piped.size() / 2;
+    std::size_t size = piped.size() - piped.size() / 2;
+    for (; !renamed && size > 4096; rest += 4096, size -= 4096) {
+        feed_all(rest, 4096);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
     }
-    feed_all(piped.data() + piped.size() / 2, piped.size() - piped.size() / 2);
+    const bool mid_copy = renamed;
+    feed_all(rest, size);
     close(feed[1]);
+    neighbour.join();
     EXPECT_EQ(wait_tool(pid).exit_code, 0);
     ASSERT_TRUE(copying);
+    ASSERT_TRUE(mid_copy) << "the neighbour's rename came after the copy";
     ASSERT_EQ(left.size(), 1u);
     EXPECT_EQ(list_dir(dir.path()), left);
     EXPECT_EQ(get(left[0]), "the neighbour's");
@@ -1231,17 +1253,19 @@ TEST_F(Cli, ALostProgressStreamIsReportedAndTheRunGoesOn)
         fs::remove(dir / "a.wav");
     }
 
-    // A reader that goes away (| head -c 10) while thousands of lines are
-    // still to come: every entry is extracted all the same.
+    // A reader that goes away (| head -c 10) while lines are still to come,
+    // 22 KB of them, far past what the output buffers before its first
+    // write: every entry is extracted all the same (100 of them: FAT folders
+    // are slow lists).
     std::vector<builder::sound> many;
-    for (int i = 0; i < 3000; ++i)
-        many.push_back({"m/" + std::to_string(i) + ".wav", "m"});
+    for (int i = 0; i < 100; ++i)
+        many.push_back({"m/" + std::string(200, 'd') + "/" + std::to_string(i) + ".wav", "m"});
     put("many.zqa", pack(many));
     run_result result = run({"many.zqa"}, {.out = output_to::closed_pipe});
     EXPECT_EQ(result.err, lines("failed to write standard output.\n"));
     EXPECT_EQ(result.exit_code, 0);
-    EXPECT_EQ(list_dir(dir.path()).size(), 3000u + 3u);  // with b.wav, p.zqa and many.zqa
-    EXPECT_EQ(get("2999.wav"), "m");
+    EXPECT_EQ(list_dir(dir.path()).size(), 100u + 3u);  // with b.wav, p.zqa and many.zqa
+    EXPECT_EQ(get("99.wav"), "m");
 }
 
 // The text as a terminal draws it: a backspace moves back one column, and
@@ -1311,8 +1335,10 @@ TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
     // On a line of 80 columns (a new terminal's width is unknown), a
     // percentage after a name of 64 characters would wrap: none is drawn.
     const std::string wide(64, 'w');
-    // The archive's own path is masked too (a wildcard brings in any name).
-    const std::string archive = "t\xe2\x81\xa6.zqa";
+    // The archive's own path is masked too (a wildcard brings in any name),
+    // where the file system takes such a name (fusefat takes only ASCII).
+    const bool odd_names = name_refusal(dir.path(), "t\xe2\x81\xa6.zqa").empty();
+    const std::string archive = odd_names ? "t\xe2\x81\xa6.zqa" : "t.zqa";
     put(archive, builder::archive(3, {{index_end(3), 1, hostile}, {index_end(3), progress_threshold, "big.wav"},
                                       {index_end(3), progress_threshold, wide}},
                                   std::string(progress_threshold, 'P')));
@@ -1326,7 +1352,7 @@ TEST_F(Cli, OnATerminalControlsAreMaskedAndLargeCopiesShowProgress)
     // On a terminal that says it is 200 columns wide, the same line has room.
     run_result wide_terminal = run({archive}, {.out = output_to::terminal, .terminal_columns = 200});
     EXPECT_NE(wide_terminal.out.find("[" + wide + "]...  0%"), std::string::npos) << "a percentage after the long name";
-    EXPECT_EQ(as_drawn(shown.out), "3 sounds in t?.zqa.\nextract [?]0;owned?/bell???.wav" + verdict +
+    EXPECT_EQ(as_drawn(shown.out), std::string("3 sounds in ") + (odd_names ? "t?" : "t") + ".zqa.\nextract [?]0;owned?/bell???.wav" + verdict +
                                    "extract [big.wav]...done.\nextract [" + wide + "]...done.\n");
     // Into a file, the bytes are exactly the protocol.
     expect_run({archive}, printed().count(3, archive).sound(hostile, held, refusal).done("big.wav").done(wide));

@@ -90,6 +90,24 @@ bool holds_unnamed_files(const fs::path& dir)
     return fd >= 0;
 }
 
+bool holds_writers_to_size_limit(const fs::path& dir)
+{
+    const fs::path probe = dir / ".size-limit-probe";
+    pid_t pid = fork();
+    if (pid == 0) {
+        std::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{4096, 4096};
+        setrlimit(RLIMIT_FSIZE, &limit);
+        int fd = open(probe.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+        const std::string block(8192, 'p');
+        _exit(fd >= 0 && write(fd, block.data(), block.size()) < static_cast<ssize_t>(block.size()) ? 0 : 1);
+    }
+    int status = 1;
+    waitpid(pid, &status, 0);
+    fs::remove(probe);
+    return pid > 0 && WIFEXITED(status) && WEXITSTATUS(status) == 0;
+}
+
 namespace {
 
 // Opens a pseudo-terminal that passes output through unchanged. Returns the
