@@ -58,7 +58,7 @@ bool is_windows_plain_name(const char* name)
 {
     std::size_t length = std::strlen(name);
     if (length == 0 || utf16_length(name) > 255 || std::strpbrk(name, ":/\\") != nullptr ||
-        (length > 0 && (name[length - 1] == '.' || name[length - 1] == ' ')))
+        name[length - 1] == '.' || name[length - 1] == ' ')
         return false;
     for (std::size_t at = 0; at < length; ++at)
         if (static_cast<unsigned char>(name[at]) < 0x20 || name[at] == 0x7F)

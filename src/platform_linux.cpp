@@ -130,6 +130,14 @@ void remove_pending(const pending_file& file)
     }
 }
 
+// Removes the run's hidden folder, at the end of the run or on an
+// interruption (rmdir is async-signal-safe).
+extern "C" void remove_own_folder()
+{
+    if (outputs.folder_made)
+        rmdir(outputs.folder);  // only where nothing is left in it
+}
+
 #ifdef SND_EXTRACTOR_COVERAGE
 extern "C" void __gcov_dump();  // a process ended by a signal writes no coverage otherwise
 #endif
@@ -139,8 +147,7 @@ extern "C" void on_interrupt(int signal_number)
     remove_pending(outputs.temporary);
     remove_pending(outputs.claim);
     remove_pending(outputs.spool);
-    if (outputs.folder_made)
-        rmdir(outputs.folder);  // only where nothing is left in it
+    remove_own_folder();
 #ifdef SND_EXTRACTOR_COVERAGE
     __gcov_dump();
 #endif
@@ -315,12 +322,6 @@ int with_fresh_name(char (&name)[size], Make make, const char* folder = "")
             return result;
     }
     return -1;
-}
-
-extern "C" void remove_own_folder()
-{
-    if (outputs.folder_made)
-        rmdir(outputs.folder);  // only where nothing is left in it
 }
 
 // The run's hidden folder, where a sound claims its name; "" elsewhere, and

@@ -235,8 +235,9 @@ std::string follow_links(const char*)
 // file: anything but a folder may be a regular file until it is opened.
 archive_kind inspect_archive(const archive_path& path, file_identity* identity)
 {
-    DWORD attributes = GetFileAttributesW(system_path(path).c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || identify_path(system_path(path), 0, identity) != 0)
+    const std::wstring wide = system_path(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES || identify_path(wide, 0, identity) != 0)
         return archive_kind::missing;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? archive_kind::other : archive_kind::regular;
 }
