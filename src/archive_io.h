@@ -50,10 +50,6 @@ void release_archive(archive_handle handle);
 // whose ownership it takes, or opened now. nullptr on failure.
 std::FILE* open_archive(const archive_path& path, archive_handle held);
 
-// The size of the buffer that an archive's index streams through, or 0 for
-// the C library's own.
-extern const std::size_t index_buffer_size;
-
 // Whether the stream's file can be read at any position: false for a pipe,
 // a FIFO, a terminal or a socket (a pipe's own buffer is then made larger
 // where the system allows).

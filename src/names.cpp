@@ -3,7 +3,7 @@
 
 #include <cctype>
 #include <cstring>
-#include <string>
+#include <initializer_list>
 
 const char* last_component(const char* path, const char* separators)
 {
@@ -22,22 +22,26 @@ bool is_linux_plain_name(const char* name)
 namespace {
 
 // The stem is the part before the first dot, with trailing spaces removed.
+// On the stack: it runs once a sound, where nothing is allocated.
 bool is_device_name(const char* name)
 {
-    std::string stem(name, std::strcspn(name, "."));
-    stem.erase(stem.find_last_not_of(' ') + 1);
-    for (char& c : stem)
-        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
-        if (stem == device)
-            return true;
-    if (!stem.starts_with("COM") && !stem.starts_with("LPT"))
+    std::size_t length = std::strcspn(name, ".");
+    while (length > 0 && name[length - 1] == ' ')
+        --length;
+    char stem[8] = {};  // the longest device name is 7 bytes: CONOUT$
+    if (length >= sizeof stem)
         return false;
-    std::string number = stem.substr(3);
+    for (std::size_t at = 0; at < length; ++at)
+        stem[at] = static_cast<char>(std::toupper(static_cast<unsigned char>(name[at])));
+    for (const char* device : {"CON", "PRN", "AUX", "NUL", "CONIN$", "CONOUT$"})
+        if (std::strcmp(stem, device) == 0)
+            return true;
+    if (std::strncmp(stem, "COM", 3) != 0 && std::strncmp(stem, "LPT", 3) != 0)
+        return false;
     // 1-9, and the superscripts 1-3 in UTF-8 or in the ANSI code page.
     for (const char* digit : {"1", "2", "3", "4", "5", "6", "7", "8", "9", "\xC2\xB9", "\xC2\xB2", "\xC2\xB3",
                               "\xB9", "\xB2", "\xB3"})
-        if (number == digit)
+        if (std::strcmp(stem + 3, digit) == 0)
             return true;
     return false;
 }

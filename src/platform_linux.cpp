@@ -727,10 +727,6 @@ std::FILE* open_archive(const archive_path& path, archive_handle held)
     return held == no_archive ? std::fopen(path.bytes, "rb") : stream_of(static_cast<int>(held), "rb");
 }
 
-// 64 KiB (one archive is read at a time): a sixteenth of the reads of the
-// usual 4 KiB. The data is read by position, around the buffer.
-const std::size_t index_buffer_size = 64 << 10;
-
 // A pipe gets a buffer of 1 MiB (the most the system grants without
 // privilege), so that the program feeding it and the tool take turns
 // sixteen times less often than with the usual 64 KiB.

@@ -17,9 +17,10 @@
 #include "windows_text.h"
 
 #include <cctype>
+#include <cstddef>
+#include <cwchar>
 #include <cstring>
 #include <string>
-#include <vector>
 
 #include <fcntl.h>
 #include <io.h>
@@ -28,19 +29,97 @@
 
 #include <tlhelp32.h>
 
+namespace {
+
+// The longest path the system's Unicode calls take, in UTF-16 units.
+constexpr int longest_path = 32767;
+
+// Text for the system's Unicode calls in room of its own: UTF-8 where it is
+// valid, else read in the ANSI code page, as the narrow calls would; empty
+// where it does not fit. It lives on the stack of the call that needs it,
+// so that a sound's names allocate nothing: 64 KiB each, and no road holds
+// more than four at once, well inside the 2 MiB stack.
+struct wide_path {
+    wchar_t text[longest_path + 1];
+    int length = 0;  // without the NUL
+
+    wide_path() { text[0] = L'\0'; }
+    explicit wide_path(const char* bytes, const wchar_t* prefix = L"")
+    {
+        append(prefix);
+        for (UINT code_page : {CP_UTF8, CP_ACP}) {
+            const int count = MultiByteToWideChar(code_page, code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0, bytes, -1,
+                                                  text + length, longest_path + 1 - length);
+            if (count > 0) {
+                length += count - 1;
+                return;
+            }
+        }
+        length = 0;
+        text[0] = L'\0';
+    }
+    void append(const wchar_t* more)
+    {
+        for (; *more != L'\0' && length < longest_path; ++more)
+            text[length++] = *more;
+        text[length] = L'\0';
+    }
+    bool starts_with(const wchar_t* start) const { return std::wcsncmp(text, start, std::wcslen(start)) == 0; }
+    const wchar_t* c_str() const { return text; }
+};
+
+// `full` (a full path: C:\..., \\server\..., or \\?\... as it was) behind
+// `prefix` (\\?\ or the native \??\), a UNC path as UNC\server\..., in `out`.
+void prefixed(const wide_path& full, const wchar_t* prefix, wide_path* out)
+{
+    out->append(prefix);
+    if (full.starts_with(L"\\\\?\\"))
+        return out->append(full.text + 4);
+    if (full.starts_with(L"\\\\"))
+        out->append(L"UNC\\");
+    out->append(full.text + (full.starts_with(L"\\\\") ? 2 : 0));
+}
+
+// The full path of `path`, as GetFullPathNameW makes it, in `out`.
+void full_path(const wchar_t* path, wide_path* out)
+{
+    const DWORD length = GetFullPathNameW(path, longest_path + 1, out->text, nullptr);
+    out->length = length <= longest_path ? static_cast<int>(length) : 0;
+    out->text[out->length] = L'\0';
+}
+
+// An archive's path for the system's Unicode calls: one that a wildcard's
+// listing spelled in the \\?\ form, with its folder made full, so that the
+// system changes nothing of it, a trailing space or dot, or a device name
+// (com1.zqa) included; any other as it is.
+wide_path system_path(const archive_path& path)
+{
+    wide_path wide(path.bytes);
+    if (!path.listed)
+        return wide;
+    int cut = wide.length;
+    while (cut > 0 && std::wcschr(L"\\/:", wide.text[cut - 1]) == nullptr)
+        --cut;
+    wchar_t name[256];  // a listed name: at most 255 units
+    if (wide.length - cut >= 256)
+        return wide;
+    std::wcscpy(name, wide.text + cut);
+    std::wcscpy(wide.text + cut, cut > 0 ? L"" : L".");
+    wide_path folder;
+    full_path(wide.text, &folder);
+    if (folder.length > 0 && folder.text[folder.length - 1] != L'\\')
+        folder.append(L"\\");
+    folder.append(name);
+    wide.length = 0;
+    prefixed(folder, L"\\\\?\\", &wide);
+    return wide;
+}
+
+}  // namespace
+
 std::wstring to_wide(const char* text)
 {
-    for (UINT code_page : {CP_UTF8, CP_ACP}) {
-        DWORD flags = code_page == CP_UTF8 ? MB_ERR_INVALID_CHARS : 0;
-        int length = MultiByteToWideChar(code_page, flags, text, -1, nullptr, 0);
-        if (length > 0) {
-            std::wstring wide(static_cast<std::size_t>(length), L'\0');
-            MultiByteToWideChar(code_page, flags, text, -1, wide.data(), length);
-            wide.pop_back();  // the terminator
-            return wide;
-        }
-    }
-    return {};
+    return wide_path(text).text;
 }
 
 std::string to_utf8(const std::wstring& text)
@@ -53,41 +132,6 @@ std::string to_utf8(const std::wstring& text)
 }
 
 namespace {
-
-// The full path of `path`, as GetFullPathNameW makes it (C:\..., \\server\...,
-// or \\?\... as it was).
-std::wstring full_path(const std::wstring& path)
-{
-    DWORD length = GetFullPathNameW(path.c_str(), 0, nullptr, nullptr);
-    std::wstring full(length, L'\0');
-    full.resize(GetFullPathNameW(path.c_str(), length, full.data(), nullptr));
-    return full;
-}
-
-// The full path `full` behind `prefix` (\\?\ or the native \??\), a UNC
-// path as UNC\server\...
-std::wstring prefixed(const std::wstring& full, const wchar_t* prefix)
-{
-    if (full.starts_with(L"\\\\?\\"))
-        return prefix + full.substr(4);
-    return full.starts_with(L"\\\\") ? prefix + (L"UNC\\" + full.substr(2)) : prefix + full;
-}
-
-// An archive's path for the system's Unicode calls: one that a wildcard's
-// listing spelled in the \\?\ form, with its folder made full, so that the
-// system changes nothing of it, a trailing space or dot, or a device name
-// (com1.zqa) included; any other as it is.
-std::wstring system_path(const archive_path& path)
-{
-    std::wstring wide = to_wide(path.bytes);
-    if (!path.listed)
-        return wide;
-    std::size_t cut = wide.find_last_of(L"\\/:");
-    std::wstring folder = full_path(cut == std::wstring::npos ? L"." : wide.substr(0, cut + 1));
-    if (!folder.ends_with(L"\\"))
-        folder += L"\\";
-    return prefixed(folder + (cut == std::wstring::npos ? wide : wide.substr(cut + 1)), L"\\\\?\\");
-}
 
 // Windows has no inode numbers in stat: a file is its volume and file index.
 int identify_handle(HANDLE handle, file_identity* identity)
@@ -121,25 +165,27 @@ bool set_delete_mark(HANDLE handle, bool mark)
     return SetFileInformationByHandle(handle, FileDispositionInfo, &disposition, sizeof disposition) != 0;
 }
 
-// The full path of `name` in the working directory, as the system's native
-// calls take it (\??\C:\..., \??\UNC\server\...), long ones included.
-std::wstring native_path(const char* name)
-{
-    return prefixed(full_path(to_wide(name)), L"\\??\\");
-}
-
 // Renames the open file `handle` to `name` in the working directory,
-// replacing what is there only when asked to.
+// replacing what is there only when asked to. The target is its full path,
+// as the system's native calls take it (\??\C:\..., \??\UNC\server\...),
+// long ones included.
 bool rename_by_handle(HANDLE handle, const char* name, bool replace)
 {
-    std::wstring target = native_path(name);
-    std::vector<unsigned char> buffer(sizeof(FILE_RENAME_INFO) + target.size() * sizeof(wchar_t));
-    auto* info = reinterpret_cast<FILE_RENAME_INFO*>(buffer.data());
-    info->ReplaceIfExists = replace;
-    info->RootDirectory = nullptr;
-    info->FileNameLength = static_cast<DWORD>(target.size() * sizeof(wchar_t));
-    std::memcpy(info->FileName, target.data(), info->FileNameLength);
-    return SetFileInformationByHandle(handle, FileRenameInfo, info, static_cast<DWORD>(buffer.size())) != 0;
+    wide_path target(name), full;
+    full_path(target.c_str(), &full);
+    target.length = 0;
+    prefixed(full, L"\\??\\", &target);
+    struct {
+        FILE_RENAME_INFO info;
+        wchar_t room[longest_path + 1];
+    } rename;  // the information, and the target after it
+    rename.info = {};  // every flag off but the one asked for
+    rename.info.ReplaceIfExists = replace;
+    rename.info.FileNameLength = static_cast<DWORD>(target.length * sizeof(wchar_t));
+    // With its NUL: Wine reads the name as a string.
+    std::memcpy(reinterpret_cast<char*>(&rename) + offsetof(FILE_RENAME_INFO, FileName), target.text,
+                rename.info.FileNameLength + sizeof(wchar_t));
+    return SetFileInformationByHandle(handle, FileRenameInfo, &rename.info, sizeof rename) != 0;
 }
 
 // A fresh hidden temporary name, random, from the system's source, so that
@@ -172,11 +218,11 @@ bool with_fresh_name(char (&name)[size], Make make)
 // (the working directory by default), opened for `access` and made with
 // `flags`, or INVALID_HANDLE_VALUE.
 template <std::size_t size>
-HANDLE create_hidden(char (&name)[size], DWORD access, DWORD flags, const std::wstring& folder = L"")
+HANDLE create_hidden(char (&name)[size], DWORD access, DWORD flags, const wchar_t* folder = L"")
 {
     HANDLE handle = INVALID_HANDLE_VALUE;
     with_fresh_name(name, [&](const char* fresh) {
-        handle = CreateFileW((folder + to_wide(fresh)).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
+        handle = CreateFileW(wide_path(fresh, folder).c_str(), access, FILE_SHARE_READ | FILE_SHARE_DELETE, nullptr,
                              CREATE_NEW, FILE_ATTRIBUTE_HIDDEN | flags, nullptr);
         return handle != INVALID_HANDLE_VALUE;
     });
@@ -196,9 +242,9 @@ std::FILE* stream_of(HANDLE handle, int flags, const char* mode)
 
 // The identity of what `path` names, opened with `flags` (links followed
 // unless they say otherwise). -1: nothing there.
-int identify_path(const std::wstring& path, DWORD flags, file_identity* identity)
+int identify_path(const wchar_t* path, DWORD flags, file_identity* identity)
 {
-    HANDLE handle = CreateFileW(path.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+    HANDLE handle = CreateFileW(path, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS | flags, nullptr);
     int status = identify_handle(handle, identity);
     if (handle != INVALID_HANDLE_VALUE)
@@ -235,9 +281,9 @@ std::string follow_links(const char*)
 // file: anything but a folder may be a regular file until it is opened.
 archive_kind inspect_archive(const archive_path& path, file_identity* identity)
 {
-    const std::wstring wide = system_path(path);
+    const wide_path wide = system_path(path);
     DWORD attributes = GetFileAttributesW(wide.c_str());
-    if (attributes == INVALID_FILE_ATTRIBUTES || identify_path(wide, 0, identity) != 0)
+    if (attributes == INVALID_FILE_ATTRIBUTES || identify_path(wide.c_str(), 0, identity) != 0)
         return archive_kind::missing;
     return attributes & FILE_ATTRIBUTE_DIRECTORY ? archive_kind::other : archive_kind::regular;
 }
@@ -278,15 +324,11 @@ std::FILE* open_archive(const archive_path& path, archive_handle held)
     return stream_of(reinterpret_cast<HANDLE>(held), _O_RDONLY | _O_BINARY, "rb");
 }
 
-// The C runtime's own: read_at seeks away and back, which throws the
-// buffer away, so a larger one would cost more than it saves.
-const std::size_t index_buffer_size = 0;
-
 namespace {
 
 // A hidden file of `folder` that the system deletes when its handle closes,
 // however the process ends.
-std::FILE* open_hidden_spool(const std::wstring& folder)
+std::FILE* open_hidden_spool(const wchar_t* folder)
 {
     char name[32];
     HANDLE handle = create_hidden(name, GENERIC_READ | GENERIC_WRITE, FILE_FLAG_DELETE_ON_CLOSE, folder);
@@ -375,24 +417,24 @@ const char* as_utf8(const char* name, char (&room)[output_name_size])
 {
     if (MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, name, -1, nullptr, 0) > 0)
         return name;
-    if (WideCharToMultiByte(CP_UTF8, 0, to_wide(name).c_str(), -1, room, sizeof room, nullptr, nullptr) <= 0)
+    if (WideCharToMultiByte(CP_UTF8, 0, wide_path(name).c_str(), -1, room, sizeof room, nullptr, nullptr) <= 0)
         room[0] = '\0';  // an empty name, which no file takes
     return room;
 }
 
 void write_terminal(std::FILE* stream, const char* text)
 {
-    std::wstring wide = to_wide(text);
+    const wide_path wide(text);
     std::fflush(stream);
     DWORD written;
-    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.data(),
-                  static_cast<DWORD>(wide.size()), &written, nullptr);
+    WriteConsoleW(reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream))), wide.c_str(),
+                  static_cast<DWORD>(wide.length), &written, nullptr);
 }
 
 
 int identify_file(const char* path, file_identity* identity)
 {
-    return identify_path(to_wide(path), 0, identity);
+    return identify_path(wide_path(path).c_str(), 0, identity);
 }
 
 int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
@@ -407,18 +449,19 @@ int identify_stream(std::FILE* stream, file_identity* identity, long long* size)
 // file or to nothing included, is identified as itself, not where it leads.
 name_kind inspect_name(const char* path, file_identity* identity)
 {
-    DWORD attributes = GetFileAttributesW(to_wide(path).c_str());
+    const wide_path wide(path);
+    DWORD attributes = GetFileAttributesW(wide.c_str());
     if (attributes == INVALID_FILE_ATTRIBUTES)
         return name_kind::nothing;
     if (attributes & FILE_ATTRIBUTE_DIRECTORY)
         return name_kind::directory;
-    return identify_path(to_wide(path), FILE_FLAG_OPEN_REPARSE_POINT, identity) == 0 ? name_kind::other
+    return identify_path(wide.c_str(), FILE_FLAG_OPEN_REPARSE_POINT, identity) == 0 ? name_kind::other
                                                                                       : name_kind::nothing;
 }
 
 int remove_name(const char* path)
 {
-    return DeleteFileW(to_wide(path).c_str()) ? 0 : -1;
+    return DeleteFileW(wide_path(path).c_str()) ? 0 : -1;
 }
 
 using stage = output_port_state::stage;
@@ -440,7 +483,7 @@ output_file::output_file()
     why_ = {reason::system, ERROR_TOO_MANY_OPEN_FILES};  // the C runtime's table is full
     CloseHandle(handle);
     if (!port_.marked)
-        DeleteFileW(to_wide(temp_name_).c_str());
+        DeleteFileW(wide_path(temp_name_).c_str());
 }
 
 output_file::~output_file()
@@ -458,14 +501,18 @@ namespace {
 
 // Where the system finds the open `handle`, links and junctions resolved,
 // without the \\?\ prefix: C:\..., or \\server\... for UNC paths.
-std::wstring final_path(HANDLE handle)
+wide_path final_path(HANDLE handle)
 {
-    DWORD length = GetFinalPathNameByHandleW(handle, nullptr, 0, FILE_NAME_NORMALIZED);
-    std::wstring path(length, L'\0');
-    path.resize(GetFinalPathNameByHandleW(handle, path.data(), length, FILE_NAME_NORMALIZED));
-    if (path.starts_with(L"\\\\?\\UNC\\"))
-        return L"\\" + path.substr(7);
-    return path.starts_with(L"\\\\?\\") ? path.substr(4) : path;
+    wide_path path;
+    const DWORD length = GetFinalPathNameByHandleW(handle, path.text, longest_path + 1, FILE_NAME_NORMALIZED);
+    path.length = length <= longest_path ? static_cast<int>(length) : 0;
+    path.text[path.length] = L'\0';
+    const int drop = path.starts_with(L"\\\\?\\UNC\\") ? 6 : path.starts_with(L"\\\\?\\") ? 4 : 0;
+    std::wmemmove(path.text, path.text + drop, static_cast<std::size_t>(path.length - drop + 1));
+    path.length -= drop;
+    if (drop == 6)
+        path.text[0] = L'\\';  // \\?\UNC\server\... is \\server\...
+    return path;
 }
 
 // Whether the open `handle` is the entry `name` of the working directory
@@ -474,18 +521,18 @@ std::wstring final_path(HANDLE handle)
 // it leads to.
 bool is_entry_itself(HANDLE handle, const char* name)
 {
-    static std::wstring working_directory;  // found on the first replacement: the run never changes it
-    if (working_directory.empty()) {
+    static wide_path working_directory;  // found on the first replacement: the run never changes it
+    if (working_directory.length == 0) {
         HANDLE folder = CreateFileW(L".", 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
         if (folder == INVALID_HANDLE_VALUE)
             return false;
         working_directory = final_path(folder);
         CloseHandle(folder);
-        if (!working_directory.empty() && !working_directory.ends_with(L"\\"))
-            working_directory += L"\\";
+        if (working_directory.length > 0 && working_directory.text[working_directory.length - 1] != L'\\')
+            working_directory.append(L"\\");
     }
-    const std::wstring expected = working_directory + to_wide(name);
+    const wide_path expected(name, working_directory.c_str());
     return CompareStringOrdinal(final_path(handle).c_str(), -1, expected.c_str(), -1, TRUE) == CSTR_EQUAL;
 }
 
@@ -495,7 +542,7 @@ bool is_entry_itself(HANDLE handle, const char* name)
 // the file `expected`, and never a folder, a junction or a read-only file.
 HANDLE open_to_replace(const char* name, const file_identity& expected)
 {
-    HANDLE handle = CreateFileW(to_wide(name).c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    HANDLE handle = CreateFileW(wide_path(name).c_str(), DELETE | FILE_READ_ATTRIBUTES, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                 nullptr, OPEN_EXISTING, FILE_FLAG_OPEN_REPARSE_POINT | FILE_FLAG_BACKUP_SEMANTICS,
                                 nullptr);
     BY_HANDLE_FILE_INFORMATION info;
@@ -567,19 +614,26 @@ name_outcome output_file::name(const char* name, const file_identity* replacing,
     return name_outcome::named;
 }
 
-// There is no positional read that leaves the C runtime's own position
-// alone: seek away, read, and seek back.
+// A read at `offset` through the stream's handle, whose own position is put
+// back after it: the C runtime's buffer, which reads on from there, holds
+// what it held.
 long long read_at(std::FILE* stream, char* buffer, std::size_t size, long long offset)
 {
-    long long position = _ftelli64(stream);
-    if (position < 0 || offset < 0 || _fseeki64(stream, offset, SEEK_SET) != 0)
-        return -1;  // (a seek that fails may leave the stream where no read finds its place again)
-    std::size_t count = std::fread(buffer, 1, size, stream);
-    bool failed = std::ferror(stream) != 0;
-    std::clearerr(stream);
-    if (_fseeki64(stream, position, SEEK_SET) != 0 || (failed && count == 0))
+    HANDLE handle = reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(stream)));
+    LARGE_INTEGER position{};
+    if (offset < 0 || !SetFilePointerEx(handle, LARGE_INTEGER{}, &position, FILE_CURRENT))
         return -1;
-    return static_cast<long long>(count);
+    OVERLAPPED at{};
+    at.Offset = static_cast<DWORD>(offset);
+    at.OffsetHigh = static_cast<DWORD>(offset >> 32);
+    DWORD count = 0;
+    const bool read = ReadFile(handle, buffer, static_cast<DWORD>(size < (1u << 30) ? size : (1u << 30)), &count, &at) ||
+                      GetLastError() == ERROR_HANDLE_EOF;  // at or past the end: 0
+    const DWORD error = GetLastError();
+    if (!SetFilePointerEx(handle, position, nullptr, FILE_BEGIN))
+        return -1;  // (the stream would no longer find its place)
+    SetLastError(error);
+    return read ? static_cast<long long>(count) : -1;
 }
 
 kernel_copy copy_in_kernel(std::FILE*, long long*, unsigned long long*, int)

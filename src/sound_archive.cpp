@@ -2,9 +2,10 @@
 // bytes into a file of its own in the working directory.
 //
 // The index streams through the archive's FILE buffer; entry data is read
-// with positional reads on the same file (on Windows, a seek away and back),
-// or, for a piped archive whose entries come in order, from the pipe as it
-// comes, so that the walk always finds its place in the index again. An
+// with positional reads on the same file (on Windows, the handle's position
+// put back after), or, for a piped archive whose entries come in order, from
+// the pipe as it comes, so that the walk always finds its place in the index
+// again. An
 // output file only ever appears at its name holding the entry's complete
 // bytes (see "Output files: whole or absent" below).
 #include "sound_archive.h"
@@ -31,6 +32,11 @@ std::vector<char> bytes_if_free(std::size_t size)
     take_memory([&] { bytes.resize(size); });
     return bytes;
 }
+
+// The buffer an archive's index streams through: 64 KiB, one archive's at a
+// time, a sixteenth of the reads of the C library's usual 4 KiB. The data is
+// read by position, around it.
+constexpr std::size_t index_buffer_size = 64 << 10;
 
 // ---- Copying an entry -------------------------------------------------------
 
