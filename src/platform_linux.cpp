@@ -385,13 +385,11 @@ int by_way(way* known, const char* from, const char* to, Way try_way, bool both_
     const int error = errno;
     held_signals held;  // neither empty file outlives an interruption
     char first[32], second[32];
-    file_identity made[2];
+    file_identity made[2] = {{~0ull, ~0ull}, {~0ull, ~0ull}};  // no file's, until each is made
     const auto make = [](const char* name) { return create_named(name, O_WRONLY, 0600); };
     int fd[2] = {with_fresh_name(first, make), both_exist ? with_fresh_name(second, make) : -1};
     if (!both_exist)
         make_temporary_name(second);
-    for (int at = 0; at < 2; ++at)
-        made[at] = {~0ull, ~0ull};
     if (fd[0] >= 0 && (!both_exist || fd[1] >= 0) && identity_of(fd[0], &made[0]) == 0 &&
         (!both_exist || identity_of(fd[1], &made[1]) == 0)) {
         const int probe = try_way(first, second);

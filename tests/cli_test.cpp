@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <atomic>
 #include <map>
+#include <regex>
 #include <csignal>
 #include <thread>
 
@@ -1167,6 +1168,37 @@ TEST_F(Cli, AnArchiveRenamedOntoAReplacedNameKeepsItsBytes)
                           bytes == &a1 ? 2 : 1);
         }
     }
+}
+
+TEST_F(Cli, ANameThatMovesOnAroundAnExchangeKeepsEveryFile)
+{
+    if (!shim_reaches_tool())
+        GTEST_SKIP() << "the fault shim is for Linux, and loads into qemu-user, not the tool";
+    put(".probe-1", "");
+    put(".probe-2", "");
+    const bool exchanges = renameat2(AT_FDCWD, (dir / ".probe-1").c_str(), AT_FDCWD, (dir / ".probe-2").c_str(),
+                                     RENAME_EXCHANGE) == 0;
+    fs::remove(dir / ".probe-1");
+    fs::remove(dir / ".probe-2");
+    if (!exchanges)
+        GTEST_SKIP() << "the file system has no exchange";
+    // Another process renames its files onto x.wav just before the exchange
+    // that replaces it, and just after: the sound fails, the first file stays
+    // at the name, and the second, which the exchange back took, under the
+    // hidden name the run gives.
+    put("a.zqa", pack({{"x.wav", "new"}}));
+    put("x.wav", "old");
+    put("neighbour-1", "first");
+    put("neighbour-2", "second");
+    run_result result = run({"a.zqa"}, {.faults = "name_moves_on"});
+    EXPECT_EQ(result.out, printed().count(1, "a.zqa").failed("x.wav", "").out);
+    std::smatch kept;
+    const std::regex line("failed to put back x\\.wav: it is now (\\.snd_extractor-\\w+\\.tmp)\\.\n"
+                          "failed to extract x\\.wav: another program changed the name meanwhile\\.\n");
+    ASSERT_TRUE(std::regex_match(result.err, kept, line)) << result.err;
+    EXPECT_EQ(get("x.wav"), "first");
+    EXPECT_EQ(get(kept[1].str()), "second");
+    EXPECT_EQ(list_dir(dir.path()), (names{kept[1].str(), "a.zqa", "x.wav"}));
 }
 
 TEST_F(Cli, AFilePutAtTheTemporaryNameIsNeverNamedASound)
