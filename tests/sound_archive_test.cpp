@@ -174,11 +174,13 @@ TEST(FoldedHash, FoldsAsBroadlyAsAnyFolder)
         {"\xd0\x90\xd0\x91.zqa", "\xd0\xb0\xd0\xb1.zqa"},       // Cyrillic
         {"Pack.zqa. .", "pack.zqa"},                                // trailing dots and spaces go
         {"\xe9.zqa", "\xc9.zqa"},                                   // stray bytes all alike
+        {"\xf0\xa0\x80\x80", "\xe4\xb8\x80"},                        // every ideograph, U+20000 too
     };
     for (const auto& [a, b] : alike)
         EXPECT_EQ(folded_hash(a), folded_hash(b)) << a << " and " << b;
     const std::pair<const char*, const char*> apart[] = {
-        {"a.zqa", "b.zqa"}, {"pack.zqa", "pack.zq"}, {".pack", "pack"}, {"\xce\xb1", "a"}};
+        {"a.zqa", "b.zqa"}, {"pack.zqa", "pack.zq"}, {".pack", "pack"}, {"\xce\xb1", "a"},
+        {"\xe4\xb7\x80", "\xe4\xb8\x80"}};  // U+4DC0, a hexagram, is no ideograph
     for (const auto& [a, b] : apart)
         EXPECT_NE(folded_hash(a), folded_hash(b)) << a << " and " << b;
     for (const char* alias : {"MYSOUN~1.ZQA", "A~1", "AB12~9.W"})
@@ -245,6 +247,21 @@ TEST_F(ExtractWav, NeverReplacesTheArchiveOrAListedFile)
     EXPECT_EQ(read_file("a.zqa"), archive_bytes);
     EXPECT_EQ(read_file("other.zqa"), "another archive");
     EXPECT_TRUE(fs::is_symlink("soft.wav"));
+}
+
+// What the run came to, for the line that closes a window of its own on
+// Windows: each sound's verdict, and each archive it could not open or read
+// to the end of its index (a.zqa's index is missing).
+TEST_F(ExtractWav, TheRunTalliesVerdictsAndUnreadArchives)
+{
+    write_file("b.zqa", builder::archive(2, {{builder::index_end(2), 2, "ok.wav"}, {builder::index_end(2), 9, "past.wav"}}) +
+                            "ok");
+    char a[] = "a.zqa", b[] = "b.zqa", missing[] = "missing.zqa";
+    char* paths[] = {a, b, missing, b};
+    const run_tally tally = extract_archives({paths});
+    EXPECT_EQ(tally.done, 2);
+    EXPECT_EQ(tally.failed, 4);
+    EXPECT_EQ(read_file("ok.wav"), "ok");
 }
 
 TEST_F(ExtractWav, NewAndReplacedFilesGetTheOrdinaryMode)
