@@ -82,6 +82,17 @@ bool holds_links(const fs::path& dir)
     return !soft && !hard;
 }
 
+bool holds_exchange(const fs::path& dir)
+{
+    const fs::path first = dir / ".exchange-probe", second = dir / ".exchange-probe-2";
+    write_file(first, "");
+    write_file(second, "");
+    const bool exchanged = renameat2(AT_FDCWD, first.c_str(), AT_FDCWD, second.c_str(), RENAME_EXCHANGE) == 0;
+    fs::remove(first);
+    fs::remove(second);
+    return exchanged;
+}
+
 bool holds_unnamed_files(const fs::path& dir)
 {
     int fd = open(dir.c_str(), O_TMPFILE | O_WRONLY | O_CLOEXEC, 0600);

@@ -22,6 +22,7 @@ std::string name_refusal(const fs::path& dir, const std::string& name);
 bool holds_fifos(const fs::path& dir);
 bool holds_links(const fs::path& dir);  // symbolic and hard
 bool holds_unnamed_files(const fs::path& dir);
+bool holds_exchange(const fs::path& dir);  // renameat2(RENAME_EXCHANGE)
 bool holds_writers_to_size_limit(const fs::path& dir);  // RLIMIT_FSIZE (not fusefat)
 
 // Where the tool's standard output goes.
