@@ -22,7 +22,7 @@
 //   name_moves_on  around the first exchange onto a name that is not one of
 //                  the tool's hidden names, another process renames its own
 //                  files there: neighbour-1 just before, neighbour-2 just
-//                  after;
+//                  after (where there is none, it removes the name then);
 //   unstable_inode once the tool has made its first output file, stat and
 //                  lstat give every file another inode number, as a file
 //                  system does that numbers a file anew each time it loads
@@ -130,7 +130,8 @@ extern "C" int renameat2(int from_dir, const char* from, int to_dir, const char*
     moved = true;
     std::rename("neighbour-1", to);
     const int result = real(from_dir, from, to_dir, to, flags);
-    std::rename("neighbour-2", to);
+    if (std::rename("neighbour-2", to) != 0)
+        unlink(to);
     return result;
 }
 

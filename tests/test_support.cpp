@@ -254,8 +254,8 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
 // Writes `bytes` into the pipe `fd`, then closes it, once they are all
 // written or no one reads any more (SIGPIPE is ignored from then on);
 // `endless`: their last 64 KiB again and again after them. Returns how many
-// it wrote.
-std::size_t feed_pipe(int fd, std::string bytes, bool endless = false)
+// it wrote, once it has run `ended` (if any).
+std::size_t feed_pipe(int fd, std::string bytes, bool endless = false, const std::function<void()>& ended = {})
 {
     std::signal(SIGPIPE, SIG_IGN);  // the reader may stop reading
     std::size_t fed = 0;
@@ -269,6 +269,8 @@ std::size_t feed_pipe(int fd, std::string bytes, bool endless = false)
             at -= std::min<std::size_t>(at, 64 << 10);
     }
     close(fd);
+    if (ended)
+        ended();
     return fed;
 }
 
@@ -289,7 +291,8 @@ int start_fed(const fs::path& dir, const std::vector<std::string>& args, const r
     pid_t pid = spawn_tool(dir, args, spawned, out, err);
     if (feed[0] >= 0) {
         close(feed[0]);
-        inputs[pid] = std::async(std::launch::async, feed_pipe, feed[1], options.stdin_bytes, options.stdin_endless);
+        inputs[pid] = std::async(std::launch::async, feed_pipe, feed[1], options.stdin_bytes, options.stdin_endless,
+                                 options.stdin_ended);
     }
     return pid;
 }

@@ -33,6 +33,7 @@ struct run_options {
     output_to out = output_to::file;    // a pseudo-terminal, /dev/full, a closed descriptor, a pipe no one reads
     std::string stdin_bytes = {};       // standard input: a pipe carrying these bytes
     bool stdin_endless = false;         // and then their last 64 KiB again and again, until the tool lets go
+    std::function<void()> stdin_ended = {};  // runs once those are all written or no one reads them any more
     int stdin_fd = -1;                  // standard input: this descriptor
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
