@@ -543,12 +543,14 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
 
     // An archive's name stays its own whatever comes to it, held open or
     // not: while the run waits on a FIFO named first, another file is moved
-    // to B.zqa; the sound of that name fails, and the file stays.
+    // to B.zqa; the sound of that name fails, and the file stays. Under 16
+    // descriptors none is held, unless the hard limit lets the run raise it.
     const std::string moved = pack({{"moved.wav", "m"}});
-    for (long long descriptors : {-1ll, 16ll}) {
+    for (const auto& [descriptors, hard] : {std::pair{-1ll, -1ll}, {16ll, -1ll}, {16ll, 4096ll}}) {
         if (descriptors > 0 && testing_windows_build())
             continue;  // Wine needs more descriptors itself
-        SCOPED_TRACE(descriptors);
+        SCOPED_TRACE(std::to_string(descriptors) + " of " + std::to_string(hard));
+        const bool held = descriptors < 0 || hard > 0;
         scratch_dir cwd;
         write_file(cwd / "A.zqa", pack({{"B.zqa", "sound"}}));
         write_file(cwd / "B.zqa", pack({{"b.wav", "b"}}));
@@ -556,11 +558,12 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
         ASSERT_EQ(mkfifo((cwd / "first.zqa").c_str(), 0600), 0);
         // Opened once the run has found its archives.
         auto writer = feed_fifos({{cwd / "first.zqa", builder::header(0), [&] { fs::rename(cwd / "moved", cwd / "B.zqa"); }}});
-        run_result result = run_tool(cwd.path(), {"first.zqa", "A.zqa", "B.zqa"}, {.open_files_limit = descriptors});
+        run_result result = run_tool(cwd.path(), {"first.zqa", "A.zqa", "B.zqa"},
+                                     {.open_files_limit = descriptors, .open_files_hard_limit = hard});
         writer.wait();
         // B.zqa itself is read as the run opens it: held from the start, or not.
         const printed expected = printed().count(0, "first.zqa").count(1, "A.zqa").failed("B.zqa", why::archive)
-                                     .count(1, "B.zqa").done(descriptors < 0 ? "b.wav" : "moved.wav");
+                                     .count(1, "B.zqa").done(held ? "b.wav" : "moved.wav");
         EXPECT_EQ(result.out, expected.out);
         EXPECT_EQ(result.err, expected.err);
         EXPECT_TRUE(read_file(cwd / "B.zqa") == moved);

@@ -174,6 +174,7 @@ TEST(FoldedHash, FoldsAsBroadlyAsAnyFolder)
         {"\xd0\x90\xd0\x91.zqa", "\xd0\xb0\xd0\xb1.zqa"},       // Cyrillic
         {"Pack.zqa. .", "pack.zqa"},                                // trailing dots and spaces go
         {"\xe9.zqa", "\xc9.zqa"},                                   // stray bytes all alike
+        {"\x80.zqa", "\xff.zqa"},                                   // the lowest one too
         {"\xf0\xa0\x80\x80", "\xe4\xb8\x80"},                        // every ideograph, U+20000 too
     };
     for (const auto& [a, b] : alike)

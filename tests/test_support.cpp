@@ -137,11 +137,11 @@ int open_terminal(int* slave)
     return master;
 }
 
-void limit_resource(int resource, long long bytes)
+void limit_resource(int resource, long long bytes, long long hard = -1)
 {
     if (bytes < 0)
         return;
-    rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(bytes)};
+    rlimit limit{static_cast<rlim_t>(bytes), static_cast<rlim_t>(hard > bytes ? hard : bytes)};
     setrlimit(resource, &limit);
 }
 
@@ -228,7 +228,7 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
     limit_resource(RLIMIT_STACK, options.stack_limit);
-    limit_resource(RLIMIT_NOFILE, options.open_files_limit);
+    limit_resource(RLIMIT_NOFILE, options.open_files_limit, options.open_files_hard_limit);
     if (!options.faults.empty()) {
         setenv("LD_PRELOAD", SND_EXTRACTOR_FAULT_SHIM, 1);
         setenv("SND_EXTRACTOR_FAULTS", options.faults.c_str(), 1);

@@ -39,6 +39,7 @@ struct run_options {
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
     long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
     long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
+    long long open_files_hard_limit = -1;  // its hard limit, where above that
     std::string faults = {};            // the fault shim's faults (tests/fault_shim.cpp)
     int inherited_fd = -1;              // a descriptor the tool inherits
     int inherited_count = 0;            // descriptors 120 and on that it inherits, open on /dev/null
