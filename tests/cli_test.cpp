@@ -1052,18 +1052,17 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                 for (std::size_t i = 0; i < (s.big_entry ? 1 : small.size()); i += 2)
                     write_file(cwd / (s.big_entry ? "big.wav" : std::to_string(i) + ".wav"), "old");
             run_options options = s.options;
-            if (s.piped)
-                options.stdin_bytes = archive;
             std::vector<std::string> args{s.piped ? "/dev/stdin" : "k.zqa"};
             if (s.after_a_failure) {
                 write_file(cwd / "p.zqa", pack({{"p.wav", "p"}}));
                 args.insert(args.begin(), "p.zqa");
             }
-            // The neighbour's row: the sound comes through a pipe, half of it
-            // before the signal, so that the run is provably mid-copy then.
+            // The neighbour's row and the piped ones: the sound comes through
+            // a pipe, half of it before the signal, so that the run is
+            // provably mid-copy then.
             int feed[2] = {-1, -1};
             std::thread feeder;
-            if (s.neighbour) {
+            if (s.neighbour || s.piped) {
                 ASSERT_EQ(pipe(feed), 0);
                 std::signal(SIGPIPE, SIG_IGN);  // the run is ended before it takes the rest
                 options.stdin_fd = feed[0];
@@ -1071,7 +1070,7 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                 feeder = std::thread([&] { (void)!write(feed[1], archive.data(), archive.size() / 2); });
             }
             int pid = start_tool(cwd.path(), args, options);
-            if (s.neighbour)
+            if (feeder.joinable())
                 close(feed[0]);
             bool at_work = s.big_entry ? wait_until_copying(pid, cwd.path())
                                        : poll_until([&] { return fs::exists(cwd / "1.wav"); });
@@ -1084,7 +1083,7 @@ TEST_F(Cli, InterruptedRunsLeaveWholeFilesOrOldOnes)
                 }
             kill(pid, signal_number);
             run_result result = wait_tool(pid);
-            if (s.neighbour) {
+            if (feeder.joinable()) {
                 close(feed[1]);
                 feeder.join();
             }
