@@ -776,8 +776,11 @@ TEST_F(Cli, PipedArchivesEndWellWhateverTheRoom)
                         printed().failed("late.wav", why::ends).done("early.wav").both});
     // Without unnamed files, an index held whole in memory whose entries
     // are out of order goes into a spool under a hidden name.
-    rows.push_back({"out of order, without unnamed files", dir.path(), out_of_order, {.faults = "no_tmpfile"},
-                    printed().done("late.wav").done("early.wav").both});
+    rows.insert(rows.end(), {{"out of order, without unnamed files", dir.path(), out_of_order, {.faults = "no_tmpfile"},
+                              printed().done("late.wav").done("early.wav").both},
+                             // (a small fusefat image): no bound but a failing write
+                             {"out of order, where no room is counted", dir.path(), out_of_order,
+                              {.faults = "no_room_count"}, printed().done("late.wav").done("early.wav").both}});
     // Past half of the room (8 MiB), the spool stops: the sounds before
     // that still find room.
     const std::string past_half =

@@ -23,6 +23,8 @@
 //                  the tool's hidden names, another process renames its own
 //                  files there: neighbour-1 just before, neighbour-2 just
 //                  after (where there is none, it removes the name then);
+//   no_room_count  statvfs counts no blocks, free or in all, as fusefat
+//                  does on an image of 256 MiB;
 //   unstable_inode once the tool has made its first output file, stat and
 //                  lstat give every file another inode number, as a file
 //                  system does that numbers a file anew each time it loads
@@ -41,6 +43,7 @@
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <sys/statfs.h>
+#include <sys/statvfs.h>
 #include <sys/types.h>
 #include <unistd.h>
 
@@ -216,6 +219,19 @@ extern "C" int statfs(const char* path, struct statfs* status)
 extern "C" int statfs64(const char* path, struct statfs64* status)
 {
     return statfs(path, reinterpret_cast<struct statfs*>(status));
+}
+
+extern "C" int statvfs(const char* path, struct statvfs* status)
+{
+    int result = next<int (*)(const char*, struct statvfs*)>("statvfs")(path, status);
+    if (result == 0 && fault("no_room_count"))
+        status->f_blocks = status->f_bfree = status->f_bavail = 0;
+    return result;
+}
+
+extern "C" int statvfs64(const char* path, struct statvfs64* status)
+{
+    return statvfs(path, reinterpret_cast<struct statvfs*>(status));
 }
 
 extern "C" ssize_t copy_file_range(int in, off64_t* in_at, int out, off64_t* out_at, std::size_t size, unsigned flags)
