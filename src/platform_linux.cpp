@@ -796,8 +796,8 @@ void remove_spool()
 }
 
 // Unknown (-1) where the file system reports no free blocks, or none at all:
-// fusefat reports 0 of 0 on a fresh image. A spool then stops where a write
-// fails, as on a full disk.
+// fusefat reports 0 of 0 on a fresh image of 256 MiB (not on one of 512). A
+// spool then stops where a write fails, as on a full disk.
 long long free_room()
 {
     struct statvfs status;
