@@ -142,6 +142,7 @@ TEST(MaskControls, ShowsLettersAndMasksWhatATerminalWouldActOn)
         {"\xed\xa0\x80.wav", "\xed\xa0?.wav"},                       // a UTF-16 surrogate
         {"\xf4\x90\x80\x80.wav", "\xf4???.wav"},                     // past U+10FFFF
         {"\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav", "\xe5\x8a\xb9\xf0\x9f\x94\x8a.wav"},  // 3 and 4 bytes
+        {"\xe0\xb8\x81\xe0\xa4\x85.wav", "\xe0\xb8\x81\xe0\xa4\x85.wav"},              // Thai, Devanagari: lead 0xE0
         {"cut\xe5\x8a", "cut\xe5?"},                                  // a sequence cut by the end
         {"latin1 caf\xe9.wav", "latin1 caf\xe9.wav"},                  // not UTF-8, not a control
         {"\x83\x65\x83\x58\x83\x67.wav", "?e?X?g.wav"},                   // Shift-JIS bytes: stray here
