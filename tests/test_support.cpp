@@ -378,7 +378,7 @@ run_result wait_tool(int pid)
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options)
 {
     int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
-    pid_t pid = start_fed(dir, args, options, null, null);
+    pid_t pid = start_fed(dir, args, options, options.stdout_fd >= 0 ? options.stdout_fd : null, null);
     close(null);
     return pid;
 }

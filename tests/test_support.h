@@ -35,6 +35,7 @@ struct run_options {
     bool stdin_endless = false;         // and then their last 64 KiB again and again, until the tool lets go
     std::function<void()> stdin_ended = {};  // runs once those are all written or no one reads them any more
     int stdin_fd = -1;                  // standard input: this descriptor
+    int stdout_fd = -1;                 // start_tool: standard output on this descriptor, not the null device
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
     long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
@@ -97,8 +98,8 @@ bool poll_until(const std::function<bool()>& done, std::chrono::milliseconds lim
 run_result run_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
 // Starts the tool like run_tool (its standard input fed as run_tool feeds
-// it), with its output to the null device, and returns its process id
-// without waiting.
+// it), with its output to the null device (or run_options::stdout_fd), and
+// returns its process id without waiting.
 int start_tool(const fs::path& dir, const std::vector<std::string>& args, const run_options& options = {});
 
 // Waits for a started tool to end, and for what fed its standard input.
