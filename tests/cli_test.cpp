@@ -990,7 +990,9 @@ TEST_F(Cli, EveryRoadToANameKeepsWholeOrAbsent)
         // the name is given leaves the whole sound there: done. One before
         // the name (to replace) keeps the old file.
         {{.faults = "close_fails_locally"}, unnamed ? lines_of("", io, "", io) : closed_first, unnamed},
-        // Where every hidden name it tries is taken, it gives up and makes none.
+        // Where a hidden name it tries is taken, it tries another; where
+        // every one is, it gives up and makes none.
+        {{.file_size_limit = 64 << 10, .faults = "no_tmpfile,first_hidden_name_taken"}, fine, true},
         {{.faults = "no_tmpfile,hidden_names_taken"}, lines_of(exists, exists, exists, exists, exists), false},
         // With no descriptor to spare, no file can be made at all.
         {{.open_files_limit = 4}, lines_of(no_fd, no_fd, no_fd, no_fd, no_fd), false},

@@ -17,6 +17,7 @@
 //                  late write error, which statfs then says it is (NFS);
 //   hidden_names_taken  every hidden name the tool would make a file at
 //                  is taken (O_EXCL answers EEXIST);
+//   first_hidden_name_taken  the first one is, as another's file would be;
 //   close_fails_locally  the same, on the file system as it is, whose close
 //                  the tool counts on (tmpfs, ext4...);
 //   name_moves_on  around the first exchange onto a name that is not one of
@@ -83,9 +84,12 @@ int open_with_faults(const char* path, int flags, va_list args)
         return refuse(fault("no_tmpfile") ? EOPNOTSUPP : EMFILE);
     }
     const char* base = std::strrchr(path, '/') != nullptr ? std::strrchr(path, '/') + 1 : path;
-    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && fault("hidden_names_taken") &&
-        std::strncmp(base, ".snd_extractor-", 15) == 0)
+    static bool taken_once = false;
+    if ((flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL) && std::strncmp(base, ".snd_extractor-", 15) == 0 &&
+        (fault("hidden_names_taken") || (fault("first_hidden_name_taken") && !taken_once))) {
+        taken_once = true;
         return refuse(EEXIST);
+    }
     int fd = next<int (*)(const char*, int, ...)>("open")(path, flags, mode);
     if (fd >= 0 && fd < 4096)
         made_for_output[fd] = unnamed || (flags & (O_CREAT | O_EXCL)) == (O_CREAT | O_EXCL);
