@@ -547,12 +547,16 @@ TEST_F(Cli, NoEntryReplacesAnArchiveOfTheRun)
     // not: while the run waits on a FIFO named first, another file is moved
     // to B.zqa; the sound of that name fails, and the file stays. Under 16
     // descriptors none is held, unless the hard limit lets the run raise it.
+    // Beside its 3 open, the run leaves 16 free: under 20 it holds one
+    // archive (A.zqa), under 21 both.
     const std::string moved = pack({{"moved.wav", "m"}});
-    for (const auto& [descriptors, hard] : {std::pair{-1ll, -1ll}, {16ll, -1ll}, {16ll, 4096ll}}) {
+    for (const auto& [descriptors, hard] : {std::pair{-1ll, -1ll}, {16ll, -1ll}, {16ll, 4096ll}, {20ll, -1ll}, {21ll, -1ll}}) {
         if (descriptors > 0 && testing_windows_build())
             continue;  // Wine needs more descriptors itself
+        if (descriptors > 16 && testing_under_emulator())
+            continue;  // and qemu-user holds some of its own
         SCOPED_TRACE(std::to_string(descriptors) + " of " + std::to_string(hard));
-        const bool held = descriptors < 0 || hard > 0;
+        const bool held = descriptors < 0 || hard > 0 || descriptors >= 21;
         scratch_dir cwd;
         write_file(cwd / "A.zqa", pack({{"B.zqa", "sound"}}));
         write_file(cwd / "B.zqa", pack({{"b.wav", "b"}}));
