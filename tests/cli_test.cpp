@@ -886,23 +886,29 @@ TEST_F(Cli, PipedArchivesEndWellWhateverTheRoom)
     EXPECT_EQ(get("n.wav"), "n");
 
     // A FIFO that took a regular archive's place once the run had looked
-    // (the shim's stat still sees the file) is read as a pipe at its turn,
-    // not held from the start, where it would be read without waiting for
-    // its writer. It is fed only once the run is reading the pipe before it.
+    // (the shim's stat still sees a file at swapped.zqa) is opened at its
+    // turn, as a pipe, not held from the start, where it would be read
+    // without waiting for its writer: while the run reads the FIFO before
+    // it, no one has it open.
     if (!shim_reaches_tool())
         return;
+    ASSERT_EQ(mkfifo((dir / "first.zqa").c_str(), 0600), 0);
     ASSERT_EQ(mkfifo((dir / "swapped.zqa").c_str(), 0600), 0);
-    std::future<std::size_t> swapped;
-    const std::string piped = pack({{"p.wav", std::string(1 << 20, 'p')}}),
-                      swapped_bytes = pack({{"s.wav", std::string(1 << 20, 's')}});
-    expect_run({"/dev/stdin", "swapped.zqa"},
-               printed().count(1, "/dev/stdin").done("p.wav").count(1, "swapped.zqa").done("s.wav"),
-               {.stdin_bytes = piped,
-                .stdin_ended = [&] { swapped = feed_fifos({{dir / "swapped.zqa", swapped_bytes}}); },
-                .faults = "fifo_seems_regular"});
+    bool held_early = true;
+    auto swapped = feed_fifos({{dir / "first.zqa", builder::header(0),
+                                [&] {
+                                    int probe = open((dir / "swapped.zqa").c_str(), O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+                                    held_early = probe >= 0;  // else ENXIO: no reader
+                                    if (probe >= 0)
+                                        close(probe);
+                                }},
+                               {dir / "swapped.zqa", pack({{"s.wav", "s"}})}});
+    expect_run({"first.zqa", "swapped.zqa"},
+               printed().count(0, "first.zqa").count(1, "swapped.zqa").done("s.wav"), {.faults = "fifo_seems_regular"});
     close(open((dir / "swapped.zqa").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));  // a feeder the run never met goes
-    EXPECT_EQ(swapped.get(), swapped_bytes.size());
-    EXPECT_EQ(get("s.wav"), swapped_bytes.substr(index_end(1)));
+    swapped.wait();
+    EXPECT_FALSE(held_early) << "swapped.zqa was open while the run read first.zqa";
+    EXPECT_EQ(get("s.wav"), "s");
 }
 
 TEST_F(Cli, MemoryStaysBoundedWhateverAnEntrySays)

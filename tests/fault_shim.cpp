@@ -26,8 +26,9 @@
 //                  after (where there is none, it removes the name then);
 //   no_room_count  statvfs counts no blocks, free or in all, as fusefat
 //                  does on an image of 256 MiB;
-//   fifo_seems_regular  stat answers a regular file for a FIFO, as where a
-//                  FIFO took a file's place since the tool looked;
+//   fifo_seems_regular  stat answers a regular file for a FIFO whose name
+//                  holds "swapped", as where a FIFO took a file's place
+//                  since the tool looked;
 //   unstable_inode once the tool has made its first output file, stat and
 //                  lstat give every file another inode number, as a file
 //                  system does that numbers a file anew each time it loads
@@ -173,7 +174,7 @@ int renumber(int result, struct stat* status)
 extern "C" int stat(const char* path, struct stat* status)
 {
     int result = renumber(next<int (*)(const char*, struct stat*)>("stat")(path, status), status);
-    if (result == 0 && S_ISFIFO(status->st_mode) && fault("fifo_seems_regular"))
+    if (result == 0 && S_ISFIFO(status->st_mode) && fault("fifo_seems_regular") && std::strstr(path, "swapped") != nullptr)
         status->st_mode = (status->st_mode & ~S_IFMT) | S_IFREG;
     return result;
 }
