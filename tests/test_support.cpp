@@ -18,6 +18,7 @@
 
 #include <fcntl.h>
 #include <sched.h>
+#include <sys/personality.h>
 #include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -227,7 +228,6 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
     close(null);
     limit_resource(RLIMIT_FSIZE, options.file_size_limit);
     limit_resource(RLIMIT_AS, options.memory_limit);
-    limit_resource(RLIMIT_STACK, options.stack_limit);
     limit_resource(RLIMIT_NOFILE, options.open_files_limit, options.open_files_hard_limit);
     if (!options.faults.empty()) {
         setenv("LD_PRELOAD", SND_EXTRACTOR_FAULT_SHIM, 1);
@@ -243,6 +243,18 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
         // Wine reads arguments and file names as UTF-8, and takes the ANSI
         // code page from the locale's country: 1252, or 932 for ja_JP.
         setenv("LC_ALL", options.locale.empty() ? "C.UTF-8" : options.locale.c_str(), 1);
+    }
+    // The stack limit also holds the arguments and environment copied onto
+    // the stack, and the kernel starts the stack up to 8 KiB lower at random
+    // (x86-64): without that chance, the frames get the limit less what
+    // those take (and a page for the rest and its rounding).
+    if (options.stack_limit >= 0) {
+        long long copied = 4096;
+        for (char** strings : {argv.data(), environ})
+            for (char** at = strings; *at != nullptr; ++at)
+                copied += static_cast<long long>(std::strlen(*at) + 1 + sizeof *at);
+        personality(ADDR_NO_RANDOMIZE);
+        limit_resource(RLIMIT_STACK, options.stack_limit + copied);
     }
     if (!std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
         execvp(argv[0], argv.data());

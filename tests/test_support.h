@@ -38,7 +38,7 @@ struct run_options {
     int stdout_fd = -1;                 // start_tool: standard output on this descriptor, not the null device
     long long file_size_limit = -1;     // RLIMIT_FSIZE for the tool, in bytes
     long long memory_limit = -1;        // RLIMIT_AS for the tool, in bytes
-    long long stack_limit = -1;         // RLIMIT_STACK for the tool, in bytes
+    long long stack_limit = -1;         // the stack the tool's own frames get, in bytes (RLIMIT_STACK)
     long long open_files_limit = -1;    // RLIMIT_NOFILE for the tool
     long long open_files_hard_limit = -1;  // its hard limit, where above that
     std::string faults = {};            // the fault shim's faults (tests/fault_shim.cpp)
