@@ -254,7 +254,7 @@ pid_t spawn_tool(const fs::path& dir, const std::vector<std::string>& args, cons
             for (char** at = strings; *at != nullptr; ++at)
                 copied += static_cast<long long>(std::strlen(*at) + 1 + sizeof *at);
         personality(ADDR_NO_RANDOMIZE);
-        limit_resource(RLIMIT_STACK, options.stack_limit + copied);
+        limit_resource(RLIMIT_STACK, (options.stack_limit + copied + 4095) / 4096 * 4096);  // whole pages, as the sanitizers' runtime wants
     }
     if (!std::string_view(SND_EXTRACTOR_LAUNCHER).empty())
         execvp(argv[0], argv.data());
